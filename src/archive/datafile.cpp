@@ -1,0 +1,220 @@
+// The VEZ data file writer: appends a channel's segment to its current data
+// file or starts a new one, then registers the file in FILELIST.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/diag.h"
+#include "seed/record.h"
+#include "seed/seedtime.h"
+#include "store/stainfo.h"
+
+namespace {
+
+constexpr int kHeaderBytes = 512;
+
+// Writes all of size bytes; false on an error or a write that stops short.
+bool WriteAllBytes(int fd, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Samples go to disk little-endian whatever the host.
+const void* LittleEndianSamples(const float* samples, int count, std::vector<uint32_t>& scratch) {
+  if constexpr (std::endian::native == std::endian::little) {
+    return samples;
+  } else {
+    scratch.resize(static_cast<size_t>(count));
+    std::memcpy(scratch.data(), samples, scratch.size() * 4);
+    for (uint32_t& w : scratch) w = __builtin_bswap32(w);
+    return scratch.data();
+  }
+}
+
+std::string LocalPath(const std::string& relative) {
+  std::string local = relative;
+  for (char& c : local)
+    if (c == '\\') c = kLocalSeparator;
+  return local;
+}
+
+// mkstemp creates 0600; data files get the usual rights the umask allows.
+mode_t ProcessUmask() {
+  static const mode_t mask = [] {
+    mode_t m = ::umask(0);
+    ::umask(m);
+    return m;
+  }();
+  return mask;
+}
+
+struct Calendar {
+  int year, month, day, hour, minute, second;
+};
+
+// The whole second is the single-precision seconds cut toward zero.
+Calendar Breakdown(double t) {
+  Calendar c{};
+  float seconds = 0;
+  seed::SecondsToDate(t, c.year, c.month, c.day, c.hour, c.minute, seconds);
+  c.second = static_cast<int>(seconds);
+  return c;
+}
+
+}  // namespace
+
+void CStaInfo::MakeDir(const char* path) { ::mkdir(path, 0777); }
+
+void CStaInfo::MakeHeader(char* block, unsigned sta, unsigned chan) {
+  const CSta& s = *m_StaList[sta];
+  const CChanInfo& k = *s.m_ChanList[chan];
+  const Calendar start = Breakdown(k.m_TBegin);
+  // The duration of the file when it was created; later appends leave the
+  // header as it is.
+  const Calendar span = Breakdown(k.m_TQty);
+  std::memset(block, ' ', kHeaderBytes);
+  std::snprintf(block, kHeaderBytes,
+                "[VEZ4.0]\r\nData offset=512\r\nStart time=%02d %02d %02d\r\n"
+                "Start date=%02d %02d %04d\r\nTime duration=%02d %02d %02d\r\n"
+                "Data Type=FLOAT\r\nSpS=%f\r\nGain=%d\r\nStation=%s\r\nChannels=\"%s\"\r\n",
+                start.hour, start.minute, start.second, start.day, start.month, start.year,
+                span.hour, span.minute, span.second, k.m_SpS, 1, s.m_Name.c_str(), k.m_Name.c_str());
+}
+
+void CStaInfo::WriteChan(unsigned sta, unsigned chan) {
+  CSta& s = *m_StaList[sta];
+  CChanInfo& k = *s.m_ChanList[chan];
+  if (k.m_Count > 0) {
+    // 0/0 means no current file; a segment starting at the epoch itself must
+    // not be taken for its continuation.
+    const bool haveFile = !(k.m_TBegin == 0 && k.m_TQty == 0);
+    const double gap = std::fabs(k.m_TBegin + k.m_TQty - k.m_SegBegin);
+    if (haveFile && gap <= 1.0 / k.m_SpS) {
+      if (AppendToFile(s, k)) {
+        k.m_TQty += k.m_SegQty;
+        UpdateFileList(k.m_CPath.c_str(), s.m_Name.c_str(), k.m_Name.c_str(), k.m_TBegin, k.m_TQty,
+                       k.m_SpS, 1, 3);
+        if (k.m_TQty > s.m_FileMinutes * 60 - 1) k.m_TBegin = k.m_TQty = 0;
+      }
+    } else if (CreateFile(sta, chan)) {
+      ReplaceFileList(k.m_CPath.c_str(), s.m_Name.c_str(), k.m_Name.c_str(), k.m_TBegin, k.m_TQty,
+                      k.m_SpS, 1, 3);
+    }
+  }
+  k.m_SegBegin = 0;
+  k.m_SegQty = 0;
+  k.m_Count = 0;
+}
+
+bool CStaInfo::AppendToFile(CSta& s, CChanInfo& k) {
+  const std::string full = m_Path + kLocalSeparator + LocalPath(k.m_CPath);
+  auto fail = [&](const char* what) {
+    platform::DebugOutputF("Data file %s: %s: %s; %d samples of %s %s not stored\n", full.c_str(),
+                           what, std::strerror(errno), k.m_Count, s.m_Name.c_str(), k.m_Name.c_str());
+    ++m_Stats.segmentsNotStored;
+    m_Stats.samplesNotStored += static_cast<uint64_t>(k.m_Count);
+    return false;
+  };
+  int fd = ::open(full.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return fail("cannot open for appending");
+  const off_t end = ::lseek(fd, 0, SEEK_END);
+  std::vector<uint32_t> scratch;
+  const size_t bytes = sizeof(float) * static_cast<size_t>(k.m_Count);
+  if (end < 0 || !WriteAllBytes(fd, LittleEndianSamples(k.m_Data.get(), k.m_Count, scratch), bytes)) {
+    const int err = errno;
+    // Leave the file as it was before this segment.
+    if (end >= 0 && ::ftruncate(fd, end) != 0) {}
+    ::close(fd);
+    errno = err;
+    return fail("cannot append");
+  }
+  if (::close(fd) != 0) return fail("cannot close after appending");
+  ++m_Stats.filesExtended;
+  m_Stats.samplesWritten += static_cast<uint64_t>(k.m_Count);
+  return true;
+}
+
+bool CStaInfo::CreateFile(unsigned sta, unsigned chan) {
+  CSta& s = *m_StaList[sta];
+  CChanInfo& k = *s.m_ChanList[chan];
+  k.m_TBegin = k.m_SegBegin;
+  k.m_TQty = k.m_SegQty;
+  auto drop = [&](const std::string& path, const char* what) {
+    platform::DebugOutputF("Data file %s: %s: %s; %d samples of %s %s not stored\n", path.c_str(), what,
+                           std::strerror(errno), k.m_Count, s.m_Name.c_str(), k.m_Name.c_str());
+    ++m_Stats.segmentsNotStored;
+    m_Stats.samplesNotStored += static_cast<uint64_t>(k.m_Count);
+    // The next segment tries a new file rather than appending to nothing.
+    k.m_TBegin = k.m_TQty = 0;
+    return false;
+  };
+  // Codes become directory and file names; nothing may lead out of the data folder.
+  if (s.m_Name.empty() || k.m_Name.empty() || !seed::IsSafeCode(s.m_Name.c_str()) ||
+      !seed::IsSafeCode(k.m_Name.c_str())) {
+    errno = EINVAL;
+    return drop(m_Path + kLocalSeparator + s.m_Name, "station or channel code is not a safe name");
+  }
+
+  const Calendar c = Breakdown(k.m_TBegin);
+  char hour[16], name[64];
+  std::snprintf(hour, sizeof hour, "%02d", c.hour);
+  std::snprintf(name, sizeof name, "%02d%02d%04d-%02d%02d%02d-%3s.%3s", c.day, c.month, c.year, c.hour,
+                c.minute, c.second, k.m_Name.c_str(), s.m_Name.c_str());
+  std::string full = m_Path + kLocalSeparator + s.m_Name;
+  MakeDir(full.c_str());
+  full += kLocalSeparator;
+  full += hour;
+  MakeDir(full.c_str());
+  const std::string dir = full;
+  full += kLocalSeparator;
+  full += name;
+  k.m_CPath = s.m_Name + "\\" + hour + "\\" + name;
+
+  char header[kHeaderBytes];
+  MakeHeader(header, sta, chan);
+  // Written under a temporary name and renamed into place, so that a failed
+  // creation neither leaves half a file nor destroys an earlier one.
+  std::string tmp = dir + kLocalSeparator + "." + name + ".XXXXXX";
+  int fd = ::mkstemp(tmp.data());
+  if (fd < 0) return drop(full, "cannot create");
+  ::fchmod(fd, 0666 & ~ProcessUmask());
+  std::vector<uint32_t> scratch;
+  const size_t bytes = sizeof(float) * static_cast<size_t>(k.m_Count);
+  bool ok = WriteAllBytes(fd, header, kHeaderBytes) &&
+            WriteAllBytes(fd, LittleEndianSamples(k.m_Data.get(), k.m_Count, scratch), bytes);
+  int err = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (ok && ::rename(tmp.c_str(), full.c_str()) != 0) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) {
+    ::unlink(tmp.c_str());
+    errno = err;
+    return drop(full, "cannot write");
+  }
+  ++m_Stats.filesCreated;
+  m_Stats.samplesWritten += static_cast<uint64_t>(k.m_Count);
+  return true;
+}

@@ -1,0 +1,100 @@
+#pragma once
+// The conversion run: SEED files in, VEZ data files and FILELIST rows out.
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "platform/odbc.h"
+#include "store/stainfo.h"
+
+// The front end that shows the run to the operator: the dialog or the
+// command line. Every call comes from the worker thread.
+class IConvertHost {
+ public:
+  virtual ~IConvertHost() = default;
+  // Replaces the status line. Synchronous: returns once the front end has
+  // taken the text.
+  virtual void SetStatusText(const char* text) = 0;
+  virtual void Beep() = 0;
+  // The end-of-run notice; comes after the last status text.
+  virtual void ConvertDone() = 0;
+  // Problems worth the operator's attention (file, offset, OS error).
+  virtual void ReportError(const char* text);
+  // Progress over all input, after each input file and every few records.
+  virtual void Progress(size_t fileIndex, size_t fileCount, uint64_t bytesDone, uint64_t bytesTotal);
+};
+
+// What a run did, for the end-of-run report.
+struct RunStats {
+  uint64_t filesRead = 0;
+  uint64_t filesFailed = 0;
+  uint64_t recordsConverted = 0;
+  uint64_t recordsNotData = 0;      // not a data record, or quality not accepted
+  uint64_t recordsEmptyCode = 0;
+  uint64_t recordsUnsafeCode = 0;
+  uint64_t samples = 0;
+  StoreStats store;
+  bool databaseOpenFailed = false;
+  bool aborted = false;  // ended by a database or other error escaping the store
+
+  bool AnyFailure() const {
+    return filesFailed || recordsUnsafeCode || store.segmentsNotStored || databaseOpenFailed || aborted;
+  }
+};
+
+class CConvertFromSeed {
+ public:
+  static constexpr const char* kDefaultVezIni = "/etc/VEZ.ini";
+
+  explicit CConvertFromSeed(IConvertHost* host, const std::string& vezIni = kDefaultVezIni);
+  virtual ~CConvertFromSeed();
+  CConvertFromSeed(const CConvertFromSeed&) = delete;
+  CConvertFromSeed& operator=(const CConvertFromSeed&) = delete;
+
+  void AddFile(const std::string& path);
+  int Start();  // 0 when the worker started, -2 when it did not
+  void Run();
+  void ClearFiles();
+  void ProcessRecord(CStaInfo& store, unsigned char* record);
+  // Sets m_RecLen and returns the offset of the first record of fd.
+  long FindRecordLength(int fd);
+
+  // Quality indicators accepted at byte 6 ("DQ" unless a front end says otherwise).
+  void SetQuality(const std::string& codes) { m_Quality = codes; }
+  // Connection string of the run; the archive's data source unless a test says otherwise.
+  void SetConnectString(const std::string& connect) { m_ConnectString = connect; }
+  const RunStats& Stats() const { return m_Stats; }
+  bool IsRunning() const { return m_Running.load(); }
+  // Waits for the worker of the last Start, if any.
+  void Join();
+
+  int32_t m_RecLen = 4096;
+  int32_t m_Encoding = 0;
+  odbc::Connection m_Database;
+  std::string m_DataDir;
+  IConvertHost* m_pDlg;
+  std::string m_FileName;
+  std::thread m_pThread;
+  std::deque<std::string> m_FileList;
+
+ private:
+  friend void ConvertThreadProc(CConvertFromSeed* converter);
+  void ConvertFile(CStaInfo& store, size_t index, uint64_t& bytesDone, uint64_t bytesTotal);
+  void SetStatus(const char* text) { if (m_pDlg) m_pDlg->SetStatusText(text); }
+  void Error(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  std::string m_Quality = "DQ";
+  std::string m_ConnectString = "DSN=VEZ;UID=VEZ;PWD=QKT;";
+  RunStats m_Stats;
+  std::atomic<bool> m_Running{false};
+  uint64_t m_RecordOffset = 0;  // of the record in hand, for diagnostics
+  std::unique_ptr<float[]> m_Samples;  // one record's samples, reused
+};
+
+void ConvertThreadProc(CConvertFromSeed* converter);
+
+// Reads "VEZ.ini" section DATA key DIR, with one trailing separator removed.
+std::string ReadDataDir(const std::string& vezIni);

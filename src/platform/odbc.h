@@ -1,0 +1,102 @@
+#pragma once
+// A thin RAII layer over the ODBC C API (unixODBC). Every failure is thrown
+// as odbc::Error carrying the SQLSTATE, the native code and the driver's text.
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace odbc {
+
+class Error : public std::runtime_error {
+ public:
+  Error(const std::string& context, std::string sqlState, long nativeCode, std::string driverText);
+  const std::string& SqlState() const { return m_SqlState; }
+  long NativeCode() const { return m_NativeCode; }
+  const std::string& DriverText() const { return m_DriverText; }
+
+ private:
+  std::string m_SqlState;
+  long m_NativeCode;
+  std::string m_DriverText;
+};
+
+class Statement;
+
+class Connection {
+ public:
+  Connection();
+  virtual ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // SQLDriverConnect with the given connection string. loginTimeout in
+  // seconds, 0 for the driver's default. The ODBC cursor library is never
+  // loaded: it fakes positioned updates. Throws Error when no connection results.
+  void Open(const std::string& connectionString, int loginTimeout = 0);
+  bool IsOpen() const { return m_Dbc != SQL_NULL_HDBC && m_Open; }
+  void Close() noexcept;
+  SQLHDBC Handle() const { return m_Dbc; }
+
+  // A statement prepared once per connection and reused; dropped on Close.
+  Statement& Prepared(const std::string& sql);
+  // Runs one statement without parameters (schema set-up, pragmas).
+  void ExecuteDirect(const std::string& sql);
+
+ private:
+  SQLHDBC m_Dbc = SQL_NULL_HDBC;
+  bool m_Open = false;
+  std::map<std::string, std::unique_ptr<Statement>> m_Prepared;
+};
+
+class Statement {
+ public:
+  explicit Statement(Connection& connection);
+  virtual ~Statement();
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  void Prepare(const std::string& sql);
+  // Parameters are numbered from 1, kept by the statement until the next
+  // Execute and bound with their exact SQL types.
+  void SetParam(int index, const std::string& value);
+  void SetParam(int index, double value);
+  void SetParam(int index, int32_t value);
+  void SetParam(int index, int64_t value);
+  void SetParam(int index, const SQL_TIMESTAMP_STRUCT& value);
+  void Execute();
+  // Rows affected by the last INSERT, UPDATE or DELETE (-1 if unknown).
+  long RowCount();
+  bool Fetch();
+  void CloseCursor() noexcept;
+
+  // Columns are numbered from 1. A NULL reads as empty text, 0 or a zero timestamp.
+  std::string GetText(int column);
+  double GetDouble(int column);
+  int32_t GetInt(int column);
+  int64_t GetInt64(int column);
+  SQL_TIMESTAMP_STRUCT GetTimestamp(int column);
+
+  SQLHSTMT Handle() const { return m_Stmt; }
+
+ private:
+  using Value = std::variant<std::string, double, int32_t, int64_t, SQL_TIMESTAMP_STRUCT>;
+  void BindAll();
+
+  Connection& m_Connection;
+  SQLHSTMT m_Stmt = SQL_NULL_HSTMT;
+  std::string m_Sql;
+  std::vector<Value> m_Params;
+  std::vector<SQLLEN> m_Indicators;
+};
+
+// Throws Error with the diagnostics of handle when rc is not a success code.
+void Check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle, const std::string& context);
+
+}  // namespace odbc

@@ -1,0 +1,185 @@
+#include "seed/steim.h"
+
+#include <cstdint>
+
+#include "platform/diag.h"
+#include "seed/record.h"
+
+namespace seed {
+namespace {
+
+constexpr int kFrameBytes = 64;
+constexpr int kWordsPerFrame = 16;
+
+// Sign-extends the width-bit field that starts shift bits above bit 0.
+inline int32_t Field(uint32_t word, int shift, int width) {
+  return static_cast<int32_t>(word << (32 - shift - width)) >> (32 - width);
+}
+
+// The running value of a Steim decoder. Every sum of 32-bit differences in
+// one record stays far below 2^53, so the 64-bit integer holds exactly what
+// a double accumulator would, and converts to the same nearest float.
+struct Integrator {
+  int64_t acc = 0;
+  int f = 0;  // differences used so far
+  int n;
+  float* out;
+
+  Integrator(int count, float* samples) : n(count), out(samples) {}
+
+  // X0 enters at the first difference of word 3 of frame 0.
+  void Anchor(int32_t x0, int32_t firstDiff) { acc = int64_t{x0} - firstDiff; }
+
+  void Add(const int32_t* d, int k) {
+    for (int i = 0; i < k; ++i) {
+      acc += d[i];
+      if (f + i < n) out[f + i] = static_cast<float>(acc);
+    }
+    f += k;
+  }
+};
+
+// Cuts the differences out of one Steim1 word; returns how many.
+inline int Steim1Word(const unsigned char* p, int code, int32_t* d) {
+  switch (code) {
+    case 1:
+      for (int i = 0; i < 4; ++i) d[i] = static_cast<int8_t>(p[i]);
+      return 4;
+    case 2:
+      d[0] = static_cast<int16_t>(LoadBE16(p));
+      d[1] = static_cast<int16_t>(LoadBE16(p + 2));
+      return 2;
+    case 3:
+      d[0] = static_cast<int32_t>(LoadBE32(p));
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+inline int Steim2Word(const unsigned char* p, int code, bool swap, int32_t* d) {
+  if (code == 0) return 0;
+  if (code == 1) {
+    for (int i = 0; i < 4; ++i) d[i] = static_cast<int8_t>(p[i]);
+    return 4;
+  }
+  const uint32_t w = swap ? LoadBE32(p) : LoadLE32(p);
+  const unsigned sub = w >> 30;
+  if (code == 2) {
+    switch (sub) {
+      case 1: d[0] = Field(w, 0, 30); return 1;
+      case 2: d[0] = Field(w, 15, 15); d[1] = Field(w, 0, 15); return 2;
+      case 3: d[0] = Field(w, 20, 10); d[1] = Field(w, 10, 10); d[2] = Field(w, 0, 10); return 3;
+      default: return 0;
+    }
+  }
+  switch (sub) {
+    case 0:
+      for (int i = 0; i < 5; ++i) d[i] = Field(w, 24 - 6 * i, 6);
+      return 5;
+    case 1:
+      for (int i = 0; i < 6; ++i) d[i] = Field(w, 25 - 5 * i, 5);
+      return 6;
+    case 2:
+      for (int i = 0; i < 7; ++i) d[i] = Field(w, 24 - 4 * i, 4);
+      return 7;
+    default:
+      return 0;
+  }
+}
+
+// Frames that lie wholly inside the record.
+int FrameCount(const unsigned char* record, const unsigned char* data, int R) {
+  long room = R - (data - record);
+  return room >= kFrameBytes ? static_cast<int>(room / kFrameBytes) : 0;
+}
+
+void ReportNoFrame(int steim, const unsigned char* record, const unsigned char* data, int R, int n) {
+  platform::DebugOutputF(
+      "Steim%d data at offset %ld leave no whole frame in the %d-byte record... %d values will be "
+      "Padded with Zeros\n",
+      steim, static_cast<long>(data - record), R, n);
+}
+
+// Walks the frames, handing each word's differences to add(d, k) until it
+// returns false.
+template <typename WordFn, typename AddFn>
+void WalkFrames(const unsigned char* data, int frames, bool swap, int32_t x0, WordFn word,
+                Integrator& in, AddFn add) {
+  int32_t d[7];
+  for (int fr = 0; fr < frames; ++fr) {
+    const unsigned char* frame = data + fr * kFrameBytes;
+    const uint32_t ctrl = swap ? LoadBE32(frame) : LoadLE32(frame);
+    for (int w = 1; w < kWordsPerFrame; ++w) {
+      const int code = static_cast<int>(ctrl >> (30 - 2 * w)) & 3;
+      const int k = word(frame + 4 * w, code, d);
+      if (k == 0) continue;
+      if (fr == 0 && w == 3) in.Anchor(x0, d[0]);
+      if (!add(d, k)) return;
+    }
+  }
+}
+
+}  // namespace
+
+void DecodeInt32(const unsigned char* data, int length, int n, float* out, bool swap) {
+  const int fit = length > 0 ? length / 4 : 0;
+  const int m = n < fit ? n : fit;
+  if (swap) {
+    for (int i = 0; i < m; ++i) out[i] = static_cast<float>(static_cast<int32_t>(LoadBE32(data + 4 * i)));
+  } else {
+    for (int i = 0; i < m; ++i) out[i] = static_cast<float>(static_cast<int32_t>(LoadLE32(data + 4 * i)));
+  }
+  if (m < n)
+    platform::DebugOutputF(
+        "Expected %d 32-bit values, only %d fit in the record... Lost values will be Padded with "
+        "Zeros\n",
+        n, m);
+}
+
+void DecodeSteim1(const unsigned char* record, const unsigned char* data, int R, int n, float* out) {
+  const int frames = FrameCount(record, data, R);
+  if (frames == 0) {
+    if (n > 0) ReportNoFrame(1, record, data, R, n);
+    return;
+  }
+  const int32_t x0 = static_cast<int32_t>(LoadBE32(data + 4));
+  Integrator in(n, out);
+  WalkFrames(data, frames, true, x0, Steim1Word, in, [&](const int32_t* d, int k) {
+    in.Add(d, k);
+    return true;
+  });
+  if (in.f > n)
+    platform::DebugOutputF("Expected %d, found %d samples... Extra values will be Truncated\n", n, in.f);
+}
+
+void DecodeSteim2(const unsigned char* record, const unsigned char* data, int R, int n, float* out,
+                  bool swap) {
+  const int frames = FrameCount(record, data, R);
+  const bool haveXn = R - (data - record) >= 12;
+  const auto load = [swap](const unsigned char* p) {
+    return static_cast<int32_t>(swap ? LoadBE32(p) : LoadLE32(p));
+  };
+  const int32_t x0 = haveXn ? load(data + 4) : 0;
+  const int32_t xn = haveXn ? load(data + 8) : 0;
+  if (frames == 0 && n > 0) ReportNoFrame(2, record, data, R, n);
+
+  Integrator in(n, out);
+  const auto word = [swap](const unsigned char* p, int code, int32_t* d) {
+    return Steim2Word(p, code, swap, d);
+  };
+  WalkFrames(data, frames, swap, x0, word, in, [&](const int32_t* d, int k) {
+    in.Add(d, k < n - in.f ? k : n - in.f);
+    return in.f < n;
+  });
+  if (in.f < n) {
+    platform::DebugOutputF("!!! WARNING !!!  Steim2 Decompression Sample Count Error at Sample: %d\n", n);
+    platform::DebugOutputF("Expected %d, found %d samples... Lost values will be Padded with Zeros\n", n,
+                           in.f);
+    for (int i = in.f; i < n; ++i) out[i] = 0.0f;
+  }
+  if (n > 0 && haveXn && static_cast<double>(out[n - 1]) != static_cast<double>(xn))
+    platform::DebugOutput("bad final value\n");
+}
+
+}  // namespace seed

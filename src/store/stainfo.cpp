@@ -1,0 +1,77 @@
+#include "store/stainfo.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+CChanInfo::CChanInfo(const char* name, double sps)
+    : m_SpS(sps), m_Name(name), m_Data(new float[kChanBufferSamples]) {}
+
+CSta::CSta(const char* name) : m_Name(name) {}
+
+CStaInfo::CStaInfo(odbc::Connection* database) : m_pDatabase(database) {}
+
+void CStaInfo::SetPath(const char* path) { m_Path = path ? path : ""; }
+
+unsigned CStaInfo::FindSta(const char* sta) {
+  std::string code(sta);
+  auto it = m_StaIndex.find(code);
+  if (it != m_StaIndex.end()) return it->second;
+  m_StaList.push_back(std::make_unique<CSta>(sta));
+  const auto index = static_cast<unsigned>(m_StaList.size() - 1);
+  m_StaIndex.emplace(std::move(code), index);
+  return index;
+}
+
+unsigned CStaInfo::FindChan(unsigned sta, const char* chan, double sps) {
+  CSta& station = *m_StaList[sta];
+  std::string code(chan);
+  auto it = station.m_ChanIndex.find(code);
+  if (it != station.m_ChanIndex.end()) return it->second;
+  station.m_ChanList.push_back(std::make_unique<CChanInfo>(chan, sps));
+  const auto index = static_cast<unsigned>(station.m_ChanList.size() - 1);
+  station.m_ChanIndex.emplace(std::move(code), index);
+  return index;
+}
+
+void CStaInfo::RestartSegment(CChanInfo& chan, double tBegin, double duration, int count,
+                              const float* samples) {
+  chan.m_SegQty = duration;
+  chan.m_SegBegin = tBegin;
+  chan.m_Count = count;
+  std::memcpy(chan.m_Data.get(), samples, sizeof(float) * static_cast<size_t>(count));
+}
+
+void CStaInfo::AddData(const char* sta, const char* chan, double sps, double tBegin, int count,
+                       const float* samples) {
+  // A record larger than the channel buffer goes in as consecutive pieces,
+  // each of which the joining below treats as a record of its own.
+  if (count > kChanBufferSamples) {
+    for (int done = 0; done < count; done += kMaxSegmentSamples) {
+      const int piece = std::min(kMaxSegmentSamples, count - done);
+      AddData(sta, chan, sps, tBegin + done * (1.0 / sps), piece, samples + done);
+    }
+    return;
+  }
+
+  const unsigned i = FindSta(sta);
+  const unsigned j = FindChan(i, chan, sps);
+  CChanInfo& c = *m_StaList[i]->m_ChanList[j];
+  const double h = 1.0 / sps;
+  const double d = count * h;
+  // Written so that a NaN makes the comparison false: not continuing.
+  const bool continues = std::fabs(c.m_SegQty + c.m_SegBegin - tBegin) <= h;
+  if (!continues || c.m_Count + count > kMaxSegmentSamples || c.m_SpS <= 1.0) {
+    WriteChan(i, j);
+    RestartSegment(c, tBegin, d, count, samples);
+    return;
+  }
+  std::memcpy(c.m_Data.get() + c.m_Count, samples, sizeof(float) * static_cast<size_t>(count));
+  c.m_Count += count;
+  c.m_SegQty += d;
+}
+
+void CStaInfo::WriteAll() {
+  for (unsigned i = 0; i < m_StaList.size(); ++i)
+    for (unsigned j = 0; j < m_StaList[i]->m_ChanList.size(); ++j) WriteChan(i, j);
+}

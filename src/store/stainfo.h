@@ -1,0 +1,96 @@
+#pragma once
+// The station and channel store: joins the records of each station and
+// channel that follow each other in time into buffered segments and hands
+// complete segments to the data file writer.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace odbc {
+class Connection;
+}
+
+constexpr int kChanBufferSamples = 10000;
+constexpr int kMaxSegmentSamples = 9900;
+
+class CChanInfo {
+ public:
+  CChanInfo(const char* name, double sps);
+  virtual ~CChanInfo() = default;
+
+  double m_SpS;
+  std::string m_Name;
+  std::string m_CPath;  // relative path, backslash form
+  double m_TBegin = 0;
+  double m_TQty = 0;
+  double m_SegBegin = 0;
+  double m_SegQty = 0;
+  int m_Count = 0;
+  std::unique_ptr<float[]> m_Data;  // kChanBufferSamples, allocated with the channel
+};
+
+class CSta {
+ public:
+  explicit CSta(const char* name);
+  virtual ~CSta() = default;
+
+  std::string m_Name;
+  std::vector<std::unique_ptr<CChanInfo>> m_ChanList;
+  int m_FileMinutes = 60;
+  // Lookup beside the ordered list; the list alone defines the indexes.
+  std::unordered_map<std::string, unsigned> m_ChanIndex;
+};
+
+// What the store did to the archive during a run; the run turns it into
+// its end-of-run report.
+struct StoreStats {
+  uint64_t filesCreated = 0;
+  uint64_t filesExtended = 0;
+  uint64_t rowsRegistered = 0;
+  uint64_t segmentsNotStored = 0;
+  uint64_t samplesNotStored = 0;
+  uint64_t samplesWritten = 0;
+};
+
+class CStaInfo {
+ public:
+  // database may be null: files are then written and nothing is registered
+  // (benchmarks of the store and the writer alone).
+  explicit CStaInfo(odbc::Connection* database);
+  virtual ~CStaInfo() = default;
+
+  void SetPath(const char* path);
+  void AddData(const char* sta, const char* chan, double sps, double tBegin, int count,
+               const float* samples);
+  unsigned FindSta(const char* sta);
+  unsigned FindChan(unsigned sta, const char* chan, double sps);
+  void WriteChan(unsigned sta, unsigned chan);
+  void WriteAll();
+
+  void MakeHeader(char* block, unsigned sta, unsigned chan);
+  void MakeDir(const char* path);
+
+  void UpdateFileList(const char* cpath, const char* sta, const char* ch, double tBegin,
+                      double tQty, double sps, int gain, int dataType);
+  void ReplaceFileList(const char* cpath, const char* sta, const char* ch, double tBegin,
+                       double tQty, double sps, int gain, int dataType);
+
+  std::vector<std::unique_ptr<CSta>> m_StaList;
+  std::string m_Path;
+  odbc::Connection* m_pDatabase;
+
+  StoreStats m_Stats;
+
+ private:
+  void RestartSegment(CChanInfo& chan, double tBegin, double duration, int count,
+                      const float* samples);
+  bool AppendToFile(CSta& sta, CChanInfo& chan);
+  bool CreateFile(unsigned sta, unsigned chan);
+  std::unordered_map<std::string, unsigned> m_StaIndex;
+};
+
+// The data file writer's separator on this platform; the relative path kept
+// in m_CPath and FILELIST always uses the backslash.
+constexpr char kLocalSeparator = '/';

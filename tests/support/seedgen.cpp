@@ -1,0 +1,183 @@
+#include "support/seedgen.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace seedgen {
+namespace {
+
+bool Fits(int32_t v, int width) {
+  if (width >= 32) return true;
+  const int64_t lo = -(int64_t{1} << (width - 1)), hi = (int64_t{1} << (width - 1)) - 1;
+  return v >= lo && v <= hi;
+}
+
+uint32_t Pack(const std::vector<int32_t>& d, int width, int firstShift) {
+  uint32_t w = 0;
+  const uint32_t mask = width == 32 ? 0xFFFFFFFFu : (1u << width) - 1;
+  for (size_t i = 0; i < d.size(); ++i)
+    w |= (static_cast<uint32_t>(d[i]) & mask) << (firstShift - static_cast<int>(i) * width);
+  return w;
+}
+
+void Put32(std::vector<unsigned char>& out, size_t at, uint32_t v, bool bigEndian) {
+  for (int i = 0; i < 4; ++i)
+    out[at + static_cast<size_t>(i)] = static_cast<unsigned char>(bigEndian ? v >> (24 - 8 * i) : v >> (8 * i));
+}
+
+void PutBE16(std::vector<unsigned char>& out, size_t at, int v) {
+  out[at] = static_cast<unsigned char>((v >> 8) & 0xFF);
+  out[at + 1] = static_cast<unsigned char>(v & 0xFF);
+}
+
+void PutText(std::vector<unsigned char>& out, size_t at, const std::string& s, size_t width) {
+  for (size_t i = 0; i < width; ++i) out[at + i] = i < s.size() ? static_cast<unsigned char>(s[i]) : ' ';
+}
+
+template <typename MakeWord>
+std::vector<Word> Greedy(const std::vector<int32_t>& diffs, const std::vector<std::pair<int, int>>& layouts,
+                         MakeWord make) {
+  std::vector<Word> words;
+  size_t i = 0;
+  while (i < diffs.size()) {
+    bool done = false;
+    for (auto [count, width] : layouts) {  // most differences per word first
+      if (i + static_cast<size_t>(count) > diffs.size()) continue;
+      if (!std::all_of(diffs.begin() + static_cast<long>(i), diffs.begin() + static_cast<long>(i) + count,
+                       [&](int32_t d) { return Fits(d, width); }))
+        continue;
+      words.push_back(make(width, std::vector<int32_t>(diffs.begin() + static_cast<long>(i),
+                                                       diffs.begin() + static_cast<long>(i) + count)));
+      i += static_cast<size_t>(count);
+      done = true;
+      break;
+    }
+    if (!done) {  // a tail shorter than any full word: the widest single-value word
+      const int width = layouts.back().second;
+      words.push_back(make(width, {diffs[i]}));
+      ++i;
+    }
+  }
+  return words;
+}
+
+}  // namespace
+
+Word Steim1Word(int width, const std::vector<int32_t>& d) {
+  switch (width) {
+    case 8: {
+      uint32_t w = 0;
+      for (size_t i = 0; i < 4; ++i) w |= (static_cast<uint32_t>(i < d.size() ? d[i] : 0) & 0xFF) << (24 - 8 * i);
+      return {1, w};
+    }
+    case 16: return {2, Pack(d, 16, 16)};
+    case 32: return {3, static_cast<uint32_t>(d.at(0))};
+  }
+  throw std::invalid_argument("Steim1 width");
+}
+
+Word Steim2Word(int width, const std::vector<int32_t>& d) {
+  switch (width) {
+    case 8: return Steim1Word(8, d);
+    case 30: return {2, 1u << 30 | Pack(d, 30, 0)};
+    case 15: return {2, 2u << 30 | Pack(d, 15, 15)};
+    case 10: return {2, 3u << 30 | Pack(d, 10, 20)};
+    case 6: return {3, 0u << 30 | Pack(d, 6, 24)};
+    case 5: return {3, 1u << 30 | Pack(d, 5, 25)};
+    case 4: return {3, 2u << 30 | Pack(d, 4, 24)};
+  }
+  throw std::invalid_argument("Steim2 width");
+}
+
+std::vector<Word> EncodeSteim1(const std::vector<int32_t>& diffs) {
+  return Greedy(diffs, {{4, 8}, {2, 16}, {1, 32}}, Steim1Word);
+}
+
+std::vector<Word> EncodeSteim2(const std::vector<int32_t>& diffs) {
+  return Greedy(diffs, {{7, 4}, {6, 5}, {5, 6}, {4, 8}, {3, 10}, {2, 15}, {1, 30}}, Steim2Word);
+}
+
+std::vector<int32_t> Differences(const std::vector<int32_t>& samples, int32_t previous) {
+  std::vector<int32_t> d;
+  for (int32_t s : samples) {
+    d.push_back(static_cast<int32_t>(static_cast<int64_t>(s) - previous));
+    previous = s;
+  }
+  return d;
+}
+
+std::vector<unsigned char> Frames(int32_t x0, int32_t xn, const std::vector<Word>& words, bool bigEndian,
+                                  size_t frameBytes) {
+  std::vector<unsigned char> out(frameBytes, 0);
+  size_t next = 0;
+  for (size_t frame = 0; frame * 64 < frameBytes; ++frame) {
+    const size_t base = frame * 64;
+    uint32_t control = 0;
+    int first = 1;
+    if (frame == 0) {
+      Put32(out, base + 4, static_cast<uint32_t>(x0), bigEndian);
+      Put32(out, base + 8, static_cast<uint32_t>(xn), bigEndian);
+      first = 3;
+    }
+    for (int w = first; w < 16 && next < words.size(); ++w, ++next) {
+      const Word& word = words[next];
+      control |= static_cast<uint32_t>(word.code) << (30 - 2 * w);
+      Put32(out, base + 4 * static_cast<size_t>(w), word.bits, word.code == 1 ? true : bigEndian);
+    }
+    Put32(out, base, control, bigEndian);
+  }
+  if (next < words.size()) throw std::length_error("words do not fit in the frames");
+  return out;
+}
+
+std::vector<unsigned char> Record(const Header& h, const std::vector<unsigned char>& payload) {
+  std::vector<unsigned char> r(static_cast<size_t>(h.recordLength), 0);
+  std::memcpy(r.data(), "000001", 6);
+  r[6] = static_cast<unsigned char>(h.quality);
+  r[7] = ' ';
+  PutText(r, 8, h.station, 5);
+  PutText(r, 13, h.location, 2);
+  PutText(r, 15, h.channel, 3);
+  PutText(r, 18, h.network, 2);
+  PutBE16(r, 20, h.year);
+  PutBE16(r, 22, h.dayOfYear);
+  r[24] = static_cast<unsigned char>(h.hour);
+  r[25] = static_cast<unsigned char>(h.minute);
+  r[26] = static_cast<unsigned char>(h.second);
+  PutBE16(r, 28, h.tenThousandths);
+  PutBE16(r, 30, h.sampleCount);
+  PutBE16(r, 32, h.rateFactor);
+  PutBE16(r, 34, h.rateMultiplier);
+  r[39] = 1;
+  PutBE16(r, 44, h.dataOffset);
+  PutBE16(r, 46, h.firstBlockette);
+  PutBE16(r, 48, 1000);
+  r[52] = static_cast<unsigned char>(h.encoding);
+  r[53] = static_cast<unsigned char>(h.wordOrder);
+  int exponent = 0;
+  while ((1 << exponent) < h.recordLength) ++exponent;
+  r[54] = static_cast<unsigned char>(exponent);
+  for (size_t i = 0; i < payload.size() && static_cast<size_t>(h.dataOffset) + i < r.size(); ++i)
+    r[static_cast<size_t>(h.dataOffset) + i] = payload[i];
+  return r;
+}
+
+std::vector<unsigned char> EncodeRecord(Header h, const std::vector<int32_t>& samples) {
+  if (h.sampleCount == 0) h.sampleCount = static_cast<int>(samples.size());
+  const bool big = h.wordOrder != 0;
+  const size_t room = static_cast<size_t>(h.recordLength - h.dataOffset);
+  std::vector<unsigned char> payload;
+  if (h.encoding == 3) {
+    payload.resize(samples.size() * 4);
+    for (size_t i = 0; i < samples.size(); ++i) Put32(payload, 4 * i, static_cast<uint32_t>(samples[i]), big);
+  } else {
+    const auto diffs = Differences(samples, samples.empty() ? 0 : samples[0]);
+    const auto words = h.encoding == 11 ? EncodeSteim2(diffs) : EncodeSteim1(diffs);
+    const int32_t x0 = samples.empty() ? 0 : samples.front(), xn = samples.empty() ? 0 : samples.back();
+    payload = Frames(x0, xn, words, h.encoding == 11 ? big : true, room - room % 64);
+  }
+  return Record(h, payload);
+}
+
+}  // namespace seedgen
