@@ -39,7 +39,7 @@ void CStaInfo::RestartSegment(CChanInfo& chan, double tBegin, double duration, i
   chan.m_SegQty = duration;
   chan.m_SegBegin = tBegin;
   chan.m_Count = count;
-  std::memcpy(chan.m_Data.get(), samples, sizeof(float) * static_cast<size_t>(count));
+  if (count > 0) std::memcpy(chan.m_Data.get(), samples, sizeof(float) * static_cast<size_t>(count));
 }
 
 void CStaInfo::AddData(const char* sta, const char* chan, double sps, double tBegin, int count,
@@ -66,7 +66,7 @@ void CStaInfo::AddData(const char* sta, const char* chan, double sps, double tBe
     RestartSegment(c, tBegin, d, count, samples);
     return;
   }
-  std::memcpy(c.m_Data.get() + c.m_Count, samples, sizeof(float) * static_cast<size_t>(count));
+  if (count > 0) std::memcpy(c.m_Data.get() + c.m_Count, samples, sizeof(float) * static_cast<size_t>(count));
   c.m_Count += count;
   c.m_SegQty += d;
 }

@@ -1,0 +1,244 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "store/stainfo.h"
+#include "support/testsupport.h"
+#include "support/vezfile.h"
+
+namespace {
+
+using testsupport::DiagCapture;
+using testsupport::ReadFileBytes;
+using testsupport::ReadVezTree;
+using testsupport::TempDir;
+
+constexpr double kExample = 1299308889.75;  // 2011-03-05 07:08:09.75
+
+struct Writer {
+  explicit Writer(const std::string& path) : store(nullptr) { store.SetPath(path.c_str()); }
+  // One segment of n samples: a record that does not fit the buffered one.
+  void Segment(const char* sta, const char* chan, double sps, double t, int n, float value = 1.0f) {
+    std::vector<float> v(static_cast<size_t>(n), value);
+    store.AddData(sta, chan, sps, t, n, v.data());
+  }
+  CChanInfo& Chan(unsigned s = 0, unsigned c = 0) { return *store.m_StaList[s]->m_ChanList[c]; }
+  CStaInfo store;
+};
+
+TEST(DataFile, ExampleFileByteForByte) {
+  TempDir dir;
+  Writer w(dir.Path().string());
+  w.Segment("ABCD", "BHZ", 20, kExample, 9900);
+  w.store.WriteAll();
+  EXPECT_EQ(w.Chan().m_CPath, "ABCD\\07\\05032011-070809-BHZ.ABCD");
+  const auto bytes = ReadFileBytes(dir / "ABCD/07/05032011-070809-BHZ.ABCD");
+  ASSERT_EQ(bytes.size(), 512u + 9900 * 4);
+  const std::string text =
+      "[VEZ4.0]\r\nData offset=512\r\nStart time=07 08 09\r\nStart date=05 03 2011\r\n"
+      "Time duration=00 08 15\r\nData Type=FLOAT\r\nSpS=20.000000\r\nGain=1\r\nStation=ABCD\r\n"
+      "Channels=\"BHZ\"\r\n";
+  ASSERT_EQ(text.size(), 165u);  // bytes 0 to 164
+  EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 165), text);
+  EXPECT_EQ(bytes[165], 0);
+  for (size_t i = 166; i < 512; ++i) ASSERT_EQ(bytes[i], ' ') << i;
+  // 1.0f little-endian
+  EXPECT_EQ(std::vector<unsigned char>(bytes.begin() + 512, bytes.begin() + 516),
+            (std::vector<unsigned char>{0x00, 0x00, 0x80, 0x3F}));
+}
+
+TEST(DataFile, NamesAndDirectories) {
+  struct Case {
+    const char *sta, *chan;
+    double t;
+    const char* path;
+    const char* startLine;
+  } cases[] = {
+      {"ABCD", "BHZ", 1299308889.999, "ABCD/07/05032011-070809-BHZ.ABCD", "Start time=07 08 09"},
+      {"AB", "Z", kExample, "AB/07/05032011-070809-  Z. AB", "Start time=07 08 09"},
+      {"ABCDE", "HHZ", 1299369599.5, "ABCDE/23/05032011-235959-HHZ.ABCDE", "Start time=23 59 59"},
+      {"A1", "BH1", 0.5 + 86400 * 365, "A1/00/01011971-000000-BH1. A1", "Start date=01 01 1971"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    TempDir dir;
+    Writer w(dir.Path().string());
+    w.Segment(c.sta, c.chan, 20, c.t, 100);
+    w.store.WriteAll();
+    auto files = ReadVezTree(dir.Path().string());
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].relative, c.path);
+    EXPECT_NE(files[0].header.find(c.startLine), std::string::npos) << files[0].header;
+  }
+}
+
+TEST(DataFile, FilesCloseAfterMoreThan3599Seconds) {
+  TempDir dir;
+  Writer w(dir.Path().string());
+  // 20 sps in segments of 9900 samples (495 s): 495, 990, ... 3960.
+  for (int s = 0; s < 9; ++s) w.Segment("ABCD", "BHZ", 20, kExample + 495.0 * s, 9900, static_cast<float>(s));
+  w.store.WriteAll();
+  auto files = ReadVezTree(dir.Path().string());
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0].relative, "ABCD/07/05032011-070809-BHZ.ABCD");
+  EXPECT_EQ(files[0].samples.size(), 8u * 9900);
+  EXPECT_NE(files[0].header.find("Time duration=00 08 15"), std::string::npos);  // at creation
+  EXPECT_EQ(files[1].relative, "ABCD/08/05032011-081409-BHZ.ABCD");
+  EXPECT_EQ(files[1].samples.front(), 8.0f);
+  EXPECT_EQ(w.store.m_Stats.filesCreated, 2u);
+  EXPECT_EQ(w.store.m_Stats.filesExtended, 7u);
+}
+
+TEST(DataFile, AppendOnlyWithinOneSamplePeriodOfTheFileEnd) {
+  // 16 sps keeps every time here exact: one period is 0.0625 s.
+  struct Case {
+    double gap;
+    size_t files;
+  } cases[] = {{0.0, 1}, {0.0625, 1}, {-0.0625, 1}, {0.125, 2}, {-0.125, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.gap);
+    TempDir dir;
+    Writer w(dir.Path().string());
+    w.Segment("ABCD", "BHZ", 16, kExample, 9900);
+    w.store.WriteAll();
+    w.Segment("ABCD", "BHZ", 16, kExample + 618.75 + c.gap, 100);
+    w.store.WriteAll();
+    EXPECT_EQ(ReadVezTree(dir.Path().string()).size(), c.files);
+  }
+}
+
+TEST(DataFile, ReconversionReplacesTheFileOfTheSameName) {
+  TempDir dir;
+  {
+    Writer w(dir.Path().string());
+    w.Segment("ABCD", "BHZ", 20, kExample, 9900);
+    w.store.WriteAll();
+  }
+  Writer again(dir.Path().string());
+  again.Segment("ABCD", "BHZ", 20, kExample, 100, 7.0f);
+  again.store.WriteAll();
+  auto files = ReadVezTree(dir.Path().string());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].samples, std::vector<float>(100, 7.0f));
+}
+
+TEST(DataFile, MissingDataFolderIsReportedAndCounted) {
+  TempDir dir;
+  // A regular file where a folder should be: nothing can be created below it.
+  testsupport::WriteFileBytes(dir / "plainfile", {1});
+  Writer w(dir / "plainfile");
+  DiagCapture diag;
+  w.Segment("ABCD", "BHZ", 20, kExample, 500);
+  w.Segment("ABCD", "BHZ", 20, kExample + 25, 9900);
+  w.store.WriteAll();
+  EXPECT_EQ(w.store.m_Stats.segmentsNotStored, 2u);
+  EXPECT_EQ(w.store.m_Stats.samplesNotStored, 10400u);
+  ASSERT_EQ(diag.messages.size(), 2u);
+  EXPECT_NE(diag.messages[0].find("plainfile/ABCD/07/05032011-070809-BHZ.ABCD"), std::string::npos) << diag.messages[0];
+  EXPECT_NE(diag.messages[0].find("Not a directory"), std::string::npos) << diag.messages[0];
+  // A failed creation leaves no current file: the next segment tries a new
+  // file of its own instead of appending to nothing.
+  EXPECT_NE(diag.messages[1].find("05032011-070834"), std::string::npos) << diag.messages[1];
+}
+
+// Limits the size of files this process may write, and restores it.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &m_Old);
+    m_OldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lim = m_Old;
+    lim.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &lim);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &m_Old);
+    std::signal(SIGXFSZ, m_OldHandler);
+  }
+
+ private:
+  rlimit m_Old{};
+  void (*m_OldHandler)(int);
+};
+
+TEST(DataFile, DiskFullOnCreationLeavesNoFile) {
+  TempDir dir;
+  Writer w(dir.Path().string());
+  DiagCapture diag;
+  {
+    FileSizeLimit limit(512 + 1000);  // the header fits, the samples do not
+    w.Segment("ABCD", "BHZ", 20, kExample, 9900);
+    w.store.WriteAll();
+  }
+  EXPECT_TRUE(ReadVezTree(dir.Path().string()).empty());
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir.Path()))
+    EXPECT_FALSE(e.is_regular_file()) << e.path();
+  EXPECT_EQ(w.store.m_Stats.segmentsNotStored, 1u);
+  EXPECT_EQ(w.store.m_Stats.filesCreated, 0u);
+  ASSERT_EQ(diag.messages.size(), 1u);
+  EXPECT_NE(diag.messages[0].find("File too large"), std::string::npos) << diag.messages[0];
+  EXPECT_EQ(w.Chan().m_TBegin, 0);
+  EXPECT_EQ(w.Chan().m_TQty, 0);
+}
+
+TEST(DataFile, ShortAppendLeavesTheFileAsItWas) {
+  TempDir dir;
+  Writer w(dir.Path().string());
+  w.Segment("ABCD", "BHZ", 20, kExample, 9900);
+  w.Segment("ABCD", "BHZ", 20, kExample + 495, 9900);  // hands the first over: a new file
+  const std::string path = dir / "ABCD/07/05032011-070809-BHZ.ABCD";
+  const auto before = ReadFileBytes(path);
+  const double tqty = w.Chan().m_TQty;
+  DiagCapture diag;
+  {
+    FileSizeLimit limit(before.size() + 1001);  // part of the segment fits: a short write
+    w.store.WriteAll();
+  }
+  EXPECT_EQ(ReadFileBytes(path), before);
+  EXPECT_EQ(w.Chan().m_TQty, tqty);
+  EXPECT_EQ(w.store.m_Stats.segmentsNotStored, 1u);
+  EXPECT_EQ(w.store.m_Stats.filesExtended, 0u);
+  ASSERT_EQ(diag.messages.size(), 1u);
+  EXPECT_NE(diag.messages[0].find(path), std::string::npos);
+}
+
+TEST(DataFile, UnsafeCodesNeverBecomePaths) {
+  TempDir dir;
+  Writer w((dir / "data"));
+  std::filesystem::create_directory(dir / "data");
+  DiagCapture diag;
+  w.Segment("..", "BHZ", 20, kExample, 10);
+  w.Segment("AB/C", "BHZ", 20, kExample, 10);
+  w.store.WriteAll();
+  EXPECT_EQ(w.store.m_Stats.segmentsNotStored, 2u);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.Path() / "data"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+}
+
+TEST(DataFile, SegmentAtTheEpochStartsAFile) {
+  TempDir dir;
+  Writer w(dir.Path().string());
+  w.Segment("ABCD", "BHZ", 20, 0.0, 100);
+  w.store.WriteAll();
+  auto files = ReadVezTree(dir.Path().string());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].relative, "ABCD/00/01011970-000000-BHZ.ABCD");
+}
+
+TEST(DataFile, LongDataFolderIsNotCut) {
+  TempDir dir;
+  std::string deep = dir.Path().string();
+  while (deep.size() < 700) deep += "/a_rather_long_folder_name_for_the_archive";
+  std::filesystem::create_directories(deep);
+  Writer w(deep);
+  w.Segment("ABCD", "BHZ", 20, kExample, 100);
+  w.store.WriteAll();
+  EXPECT_EQ(ReadVezTree(deep).size(), 1u);
+  EXPECT_EQ(w.store.m_Stats.filesCreated, 1u);
+}
+
+}  // namespace
