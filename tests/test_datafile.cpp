@@ -242,3 +242,27 @@ TEST(DataFile, LongDataFolderIsNotCut) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DataFile, SegmentInTheSameSecondNeverOverwritesThisRunsFile) {
+  TempDir dir;
+  Writer w(dir.Path().string());
+  DiagCapture diag;
+  w.Segment("ABCD", "BHZ", 40, kExample, 10, 1.0f);          // 09.75 to 10.00
+  w.Segment("ABCD", "BHZ", 40, kExample + 0.05, 10, 2.0f);   // overlaps: same second 09
+  w.store.WriteAll();
+  auto files = ReadVezTree(dir.Path().string());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].samples, std::vector<float>(10, 1.0f));
+  EXPECT_EQ(w.store.m_Stats.segmentsNotStored, 1u);
+  ASSERT_EQ(diag.messages.size(), 1u);
+  EXPECT_NE(diag.messages[0].find("earlier segment of this run"), std::string::npos);
+  // A later run may replace it, as a re-conversion does.
+  Writer again(dir.Path().string());
+  again.Segment("ABCD", "BHZ", 40, kExample, 10, 3.0f);
+  again.store.WriteAll();
+  EXPECT_EQ(ReadVezTree(dir.Path().string())[0].samples, std::vector<float>(10, 3.0f));
+}
+
+}  // namespace

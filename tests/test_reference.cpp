@@ -11,64 +11,13 @@
 
 #include "seed/record.h"
 #include "seed/seedtime.h"
+#include "support/reference.h"
 #include "support/testsupport.h"
 
 namespace {
 
-struct RefRecord {
-  std::map<std::string, std::string> f;  // key=value fields of the R line
-  std::vector<int64_t> samples;
-  bool decoded = false;
-
-  long Int(const std::string& k) const { return std::stol(f.at(k)); }
-  std::string Str(const std::string& k) const { return f.at(k); }
-};
-
-// Parses `key=value` pairs; quoted values keep their blanks.
-std::map<std::string, std::string> Fields(const std::string& line) {
-  std::map<std::string, std::string> out;
-  size_t i = 0;
-  while (i < line.size()) {
-    size_t eq = line.find('=', i);
-    if (eq == std::string::npos) break;
-    size_t keyStart = line.rfind(' ', eq);
-    keyStart = keyStart == std::string::npos ? 0 : keyStart + 1;
-    std::string key = line.substr(keyStart, eq - keyStart);
-    size_t v = eq + 1, end;
-    std::string value;
-    if (v < line.size() && line[v] == '"') {
-      end = line.find('"', v + 1);
-      value = line.substr(v + 1, end - v - 1);
-      ++end;
-    } else {
-      end = line.find(' ', v);
-      if (end == std::string::npos) end = line.size();
-      value = line.substr(v, end - v);
-    }
-    out[key] = value;
-    i = end;
-  }
-  return out;
-}
-
-std::vector<RefRecord> ReadReference(const std::string& path) {
-  std::ifstream in(path);
-  std::vector<RefRecord> recs;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("R ", 0) == 0) {
-      recs.push_back({Fields(line), {}, false});
-    } else if (line.rfind("D n=", 0) == 0 && !recs.empty()) {
-      recs.back().decoded = true;
-    } else if (line.rfind("S ", 0) == 0 && !recs.empty()) {
-      std::istringstream s(line.substr(2));
-      long long index, v;
-      s >> index;
-      while (s >> v) recs.back().samples.push_back(v);
-    }
-  }
-  return recs;
-}
+using testsupport::ReadReference;
+using testsupport::RefRecord;
 
 struct Totals {
   int compared = 0, comparedDQ = 0, littleEndianHeaders = 0, otherDecoder = 0;

@@ -187,6 +187,12 @@ bool CStaInfo::CreateFile(unsigned sta, unsigned chan) {
   full += kLocalSeparator;
   full += name;
   k.m_CPath = s.m_Name + "\\" + hour + "\\" + name;
+  if (m_Created.count(k.m_CPath)) {
+    // A gap or overlap within one second of a file's start gives the same
+    // name; replacing that file would silently lose what it holds.
+    errno = EEXIST;
+    return drop(full, "already written by an earlier segment of this run");
+  }
 
   char header[kHeaderBytes];
   MakeHeader(header, sta, chan);
@@ -214,6 +220,7 @@ bool CStaInfo::CreateFile(unsigned sta, unsigned chan) {
     errno = err;
     return drop(full, "cannot write");
   }
+  m_Created.insert(k.m_CPath);
   ++m_Stats.filesCreated;
   m_Stats.samplesWritten += static_cast<uint64_t>(k.m_Count);
   return true;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace odbc {
@@ -89,6 +90,9 @@ class CStaInfo {
   bool AppendToFile(CSta& sta, CChanInfo& chan);
   bool CreateFile(unsigned sta, unsigned chan);
   std::unordered_map<std::string, unsigned> m_StaIndex;
+  // Relative paths of the files this store created: a later segment whose
+  // name falls in the same second must not overwrite one of them.
+  std::unordered_set<std::string> m_Created;
 };
 
 // The data file writer's separator on this platform; the relative path kept

@@ -1,0 +1,225 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "convert/convertfromseed.h"
+#include "platform/ini.h"
+#include "support/fakehost.h"
+#include "support/seedgen.h"
+#include "support/testsupport.h"
+
+namespace {
+
+using testsupport::FakeHost;
+using testsupport::TempDir;
+
+// A 128-byte-or-longer stretch holding a probe header at `at`.
+std::vector<unsigned char> WithProbe(size_t size, size_t at, char quality, int firstBlockette, int exponent) {
+  std::vector<unsigned char> bytes(size, 0);
+  if (at + 128 <= size) {
+    bytes[at + 6] = static_cast<unsigned char>(quality);
+    bytes[at + 46] = static_cast<unsigned char>(firstBlockette >> 8);
+    bytes[at + 47] = static_cast<unsigned char>(firstBlockette & 0xFF);
+    bytes[at + 54] = static_cast<unsigned char>(exponent);
+  }
+  return bytes;
+}
+
+struct Found {
+  int recLen;
+  long offset;
+};
+
+Found Search(const std::vector<unsigned char>& bytes, const std::string& quality = "DQ") {
+  TempDir dir;
+  testsupport::WriteFileBytes(dir / "probe", bytes);
+  CConvertFromSeed conv(nullptr, dir / "none.ini");
+  conv.SetQuality(quality);
+  int fd = ::open((dir / "probe").c_str(), O_RDONLY);
+  long offset = conv.FindRecordLength(fd);
+  ::close(fd);
+  return {conv.m_RecLen, offset};
+}
+
+TEST(FindRecordLength, Probes) {
+  struct Case {
+    const char* name;
+    std::vector<unsigned char> bytes;
+    int recLen;
+    long offset;
+  } cases[] = {
+      {"127 bytes", std::vector<unsigned char>(127, 'D'), 0, 0},
+      {"D, blockette at 48, 2^9", WithProbe(1024, 0, 'D', 48, 9), 512, 0},
+      {"Q without blockettes", WithProbe(1024, 0, 'Q', 0, 3), 4096, 0},
+      {"2^8", WithProbe(1024, 0, 'D', 48, 8), 256, 0},
+      {"2^13", WithProbe(1024, 0, 'D', 48, 13), 8192, 0},
+      {"2^14 rejected", WithProbe(1024, 0, 'D', 48, 14), 0, 0},
+      {"2^7 rejected", WithProbe(1024, 0, 'D', 48, 7), 0, 0},
+      {"2^31 rejected", WithProbe(1024, 0, 'D', 48, 31), 0, 0},
+      {"2^40 rejected", WithProbe(1024, 0, 'D', 48, 40), 0, 0},
+      {"R rejected", WithProbe(1024, 0, 'R', 48, 9), 0, 0},
+      {"M rejected", WithProbe(1024, 0, 'M', 48, 9), 0, 0},
+      {"found at 112", WithProbe(1024, 112, 'D', 48, 9), 512, 112},
+      {"not found at 100", WithProbe(1024, 100, 'D', 48, 9), 0, 0},
+      {"probe cut by the end", WithProbe(1024, 912, 'D', 48, 9), 0, 0},
+      {"last whole probe", WithProbe(1024, 896, 'D', 48, 9), 512, 896},
+      {"beyond the first 64 KiB", WithProbe(200000, 65536 + 48, 'D', 48, 10), 1024, 65536 + 48},
+      {"straddling 64 KiB", WithProbe(200000, 65536 - 32, 'Q', 48, 12), 4096, 65536 - 32},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Found f = Search(c.bytes);
+    EXPECT_EQ(f.recLen, c.recLen);
+    EXPECT_EQ(f.offset, c.offset);
+  }
+}
+
+TEST(FindRecordLength, QualitySetWidensTheSearch) {
+  Found f = Search(WithProbe(1024, 0, 'M', 48, 9), "DQRM");
+  EXPECT_EQ(f.recLen, 512);
+}
+
+TEST(DataDir, OneTrailingSeparatorRemoved) {
+  TempDir dir;
+  struct Case {
+    const char* value;
+    const char* want;
+  } cases[] = {{"/srv/archive/", "/srv/archive"}, {"/srv/archive", "/srv/archive"},
+               {"/srv/archive//", "/srv/archive/"}, {"D:\\ARCHIVE\\", "D:\\ARCHIVE"}, {"\\", ""}};
+  for (const Case& c : cases) {
+    platform::WritePrivateProfileString("DATA", "DIR", c.value, dir / "VEZ.ini");
+    CConvertFromSeed conv(nullptr, dir / "VEZ.ini");
+    EXPECT_EQ(conv.m_DataDir, c.want) << c.value;
+  }
+  CConvertFromSeed none(nullptr, dir / "missing.ini");
+  EXPECT_EQ(none.m_DataDir, "");
+}
+
+class ProcessRecordTest : public testing::Test {
+ protected:
+  ProcessRecordTest() : conv(&host, dir / "none.ini"), store(nullptr) {
+    store.SetPath(dir.Path().c_str());
+    conv.m_RecLen = 512;
+  }
+  void Process(std::vector<unsigned char> rec) { conv.ProcessRecord(store, rec.data()); }
+
+  TempDir dir;
+  FakeHost host;
+  CConvertFromSeed conv;
+  CStaInfo store;
+};
+
+TEST_F(ProcessRecordTest, StatusLineAndHandOver) {
+  seedgen::Header h;
+  h.station = "ABC";
+  std::vector<int32_t> samples(412);
+  for (int i = 0; i < 412; ++i) samples[static_cast<size_t>(i)] = (i * 37) % 101 - 50;
+  Process(seedgen::EncodeRecord(h, samples));
+  ASSERT_EQ(host.texts.size(), 1u);
+  EXPECT_EQ(host.texts[0], "ABC::BHZ Time=1293840000.000000 DT=20.600000 Counts=412 beg=64");
+  EXPECT_EQ(conv.m_Encoding, 2);
+  const CChanInfo& c = *store.m_StaList.at(0)->m_ChanList.at(0);
+  ASSERT_EQ(c.m_Count, 412);
+  for (int i = 0; i < 412; ++i) EXPECT_EQ(c.m_Data[static_cast<size_t>(i)], static_cast<float>(samples[static_cast<size_t>(i)]));
+}
+
+TEST_F(ProcessRecordTest, WhichRecordsReachTheStore) {
+  struct Case {
+    const char* name;
+    char quality;
+    const char* station;
+    const char* channel;
+    bool stored;
+  } cases[] = {
+      {"D", 'D', "ABC", "BHZ", true},
+      {"Q", 'Q', "ABC", "BHN", true},
+      {"R skipped", 'R', "ABC", "BHE", false},
+      {"M skipped", 'M', "ABC", "BH1", false},
+      {"control header", 'V', "ABC", "BH2", false},
+      {"empty station", 'D', " ABC", "BHZ", false},
+      {"empty channel", 'D', "ABC", "", false},
+      {"unsafe station", 'D', "A/B", "BHZ", false},
+      {"unsafe channel", 'D', "ABC", ".Z", false},
+      {"code cut at the blank", 'D', "A B", "LHZ", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    seedgen::Header h;
+    h.quality = c.quality;
+    h.station = c.station;
+    h.channel = c.channel;
+    const size_t before = host.texts.size();
+    Process(seedgen::EncodeRecord(h, {1, 2, 3}));
+    EXPECT_EQ(host.texts.size(), before + (c.stored ? 1 : 0));
+  }
+  EXPECT_EQ(conv.Stats().recordsConverted, 3u);
+  EXPECT_EQ(conv.Stats().recordsNotData, 3u);
+  EXPECT_EQ(conv.Stats().recordsEmptyCode, 2u);
+  EXPECT_EQ(conv.Stats().recordsUnsafeCode, 2u);
+  ASSERT_EQ(host.errors.size(), 2u);
+  EXPECT_NE(host.errors[0].find("A/B"), std::string::npos);
+  EXPECT_NE(host.errors[0].find("byte"), std::string::npos);
+  EXPECT_EQ(store.m_StaList[1]->m_Name, "A");
+}
+
+TEST_F(ProcessRecordTest, HeaderIsBigEndianWhateverTheWordOrder) {
+  seedgen::Header h;
+  h.encoding = 3;
+  h.wordOrder = 0;  // the int32 values are little-endian, the header is not
+  Process(seedgen::EncodeRecord(h, {-7, 1 << 20, 3}));
+  const CChanInfo& c = *store.m_StaList.at(0)->m_ChanList.at(0);
+  ASSERT_EQ(c.m_Count, 3);
+  EXPECT_EQ(c.m_Data[0], -7.0f);
+  EXPECT_EQ(c.m_Data[1], 1048576.0f);
+  EXPECT_EQ(c.m_SegBegin, 1293840000.0);
+}
+
+TEST_F(ProcessRecordTest, UnknownEncodingIsDecodedAsSteim1) {
+  seedgen::Header h;
+  h.encoding = 10;
+  auto rec = seedgen::EncodeRecord(h, {5, 6, 4, 4});
+  rec[52] = 1;  // 16-bit integers: no decoder of its own
+  Process(rec);
+  EXPECT_EQ(conv.m_Encoding, 1);
+  EXPECT_EQ(store.m_StaList.at(0)->m_ChanList.at(0)->m_Data[3], 4.0f);
+}
+
+TEST_F(ProcessRecordTest, LocationAndNetworkTakeNoPart) {
+  seedgen::Header h;
+  h.location = "00";
+  Process(seedgen::EncodeRecord(h, {1}));
+  h.location = "10";
+  h.network = "YY";
+  Process(seedgen::EncodeRecord(h, {1}));
+  EXPECT_EQ(store.m_StaList.size(), 1u);
+  EXPECT_EQ(store.m_StaList[0]->m_ChanList.size(), 1u);
+}
+
+TEST(ConvertRun, UnknownDataSourceEndsInOrder) {
+  TempDir dir;
+  platform::WritePrivateProfileString("DATA", "DIR", dir / "data", dir / "VEZ.ini");
+  testsupport::WriteFileBytes(dir / "odbc.ini", {});
+  setenv("ODBCINI", (dir / "odbc.ini").c_str(), 1);
+  FakeHost host;
+  CConvertFromSeed conv(&host, dir / "VEZ.ini");
+  conv.SetConnectString("DSN=NoSuchArchive;UID=VEZ;PWD=QKT;");
+  conv.AddFile(dir / "whatever.mseed");
+  ASSERT_EQ(conv.Start(), 0);
+  ASSERT_TRUE(host.WaitDone());
+  conv.Join();
+  EXPECT_EQ(host.texts, std::vector<std::string>{"VEZ Database open error"});
+  EXPECT_EQ(host.beeps, 2);
+  EXPECT_EQ(host.textsBeforeDone, 1u);
+  EXPECT_TRUE(conv.m_FileList.empty());
+  EXPECT_TRUE(conv.Stats().databaseOpenFailed);
+  EXPECT_FALSE(std::filesystem::exists(dir / "data"));
+  // The next run starts with only its own files.
+  conv.AddFile("x");
+  EXPECT_EQ(conv.m_FileList.size(), 1u);
+  unsetenv("ODBCINI");
+}
+
+}  // namespace
