@@ -235,7 +235,12 @@ void CConvertFromSeed::ConvertFile(CStaInfo& store, size_t index, uint64_t& byte
   long offset = FindRecordLength(fd);
   if (offset < 0) {
     failed = true;
-  } else if (m_RecLen > 0) {
+  } else if (m_RecLen == 0) {
+    // Not an error (the file may hold only records of other qualities),
+    // but an operator must not take it for converted data.
+    Error("%s: no SEED data record of quality %s found", m_FileName.c_str(), m_Quality.c_str());
+    ++m_Stats.filesWithoutRecords;
+  } else {
     if (::lseek(fd, offset, SEEK_SET) < 0) {
       Error("%s: cannot seek to byte %ld: %s", m_FileName.c_str(), offset, std::strerror(errno));
       failed = true;

@@ -31,6 +31,7 @@ class IConvertHost {
 struct RunStats {
   uint64_t filesRead = 0;
   uint64_t filesFailed = 0;
+  uint64_t filesWithoutRecords = 0;  // read, but no data record of an accepted quality found
   uint64_t recordsConverted = 0;
   uint64_t recordsNotData = 0;      // not a data record, or quality not accepted
   uint64_t recordsEmptyCode = 0;

@@ -1,0 +1,119 @@
+// brevanto-cli: converts SEED files into the VEZ archive from the command line.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "cli/cliprogress.h"
+#include "cli/options.h"
+#include "convert/convertfromseed.h"
+#include "platform/diag.h"
+#include "platform/ini.h"
+
+namespace {
+
+using namespace cli;
+
+// Empty when the archive's configuration names an existing, writable data
+// folder. Without this check a missing VEZ.ini would put data files under "/".
+std::string CheckArchiveConfig(const std::string& vezIni) {
+  std::ifstream in(vezIni);
+  if (!in) return "cannot read " + vezIni + ": " + std::strerror(errno);
+  in.close();
+  static const std::string kMissing = "\x01";
+  if (platform::GetPrivateProfileString("DATA", "DIR", kMissing, vezIni) == kMissing)
+    return vezIni + " names no data folder (key DIR in section [DATA])";
+  // "DIR=/" comes back without its one separator.
+  std::string dir = ReadDataDir(vezIni);
+  if (dir.empty()) dir.push_back('/');
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0)
+    return "data folder " + dir + " (from " + vezIni + "): " + std::strerror(errno);
+  if (!S_ISDIR(st.st_mode)) return "data folder " + dir + " (from " + vezIni + ") is not a folder";
+  if (::access(dir.c_str(), W_OK | X_OK) != 0)
+    return "data folder " + dir + " (from " + vezIni + "): " + std::strerror(errno);
+  return {};
+}
+
+uint64_t TotalBytes(const std::vector<std::string>& files) {
+  uint64_t total = 0;
+  for (const std::string& f : files) {
+    struct stat st {};
+    if (::stat(f.c_str(), &st) == 0 && S_ISREG(st.st_mode)) total += static_cast<uint64_t>(st.st_size);
+  }
+  return total;
+}
+
+int Run(const Options& o) {
+  if (std::string problem = CheckArchiveConfig(o.vezIni); !problem.empty()) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, problem.c_str());
+    return kExitArchive;
+  }
+
+  const bool terminal = ::isatty(STDERR_FILENO) == 1;
+  HostSettings settings;
+  // With -v on a terminal the status texts themselves scroll by; a status
+  // line between them would only garble them.
+  settings.statusLine = terminal && !o.quiet && !(o.verbose && ::isatty(STDOUT_FILENO) == 1);
+  settings.verbose = o.verbose;
+  settings.beep = terminal;
+  CliHost host(settings, o.files.size(), TotalBytes(o.files));
+
+  platform::DebugSink previous =
+      platform::SetDebugSink([&host](const char* text) { host.Diagnostic(text); });
+  RunStats stats;
+  bool started;
+  {
+    CConvertFromSeed converter(&host, o.vezIni);
+    converter.SetQuality(o.quality);
+    for (const std::string& f : o.files) converter.AddFile(f);
+    started = converter.Start() == 0;
+    if (started) {
+      host.WaitForEnd();
+      converter.Join();
+      stats = converter.Stats();
+    }
+  }
+  platform::SetDebugSink(std::move(previous));
+  if (!started) {
+    std::fprintf(stderr, "%s: cannot start the conversion\n", kProgram);
+    return kExitFailed;
+  }
+
+  const int status = stats.databaseOpenFailed ? kExitArchive : stats.AnyFailure() ? kExitFailed : kExitOk;
+  if (!o.quiet || status != kExitOk) {
+    const std::string summary = FormatSummary(stats, o.files.size(), host.LastStatus());
+    std::fputs(summary.c_str(), stderr);
+  }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  try {
+    options = ParseArguments(argc, argv);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "%s: %s\n%s", kProgram, e.what(), ShortUsage().c_str());
+    return kExitUsage;
+  }
+  if (options.help) {
+    std::fputs(HelpText().c_str(), stdout);
+    return kExitOk;
+  }
+  if (options.version) {
+    std::printf("%s %s\n", kProgram, BREVANTO_VERSION);
+    return kExitOk;
+  }
+  const int status = Run(options);
+  if (std::fflush(stdout) != 0 && status == kExitOk) {
+    std::fprintf(stderr, "%s: cannot write standard output: %s\n", kProgram, std::strerror(errno));
+    return kExitFailed;
+  }
+  return status;
+}

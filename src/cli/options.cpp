@@ -1,0 +1,139 @@
+#include "cli/options.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include "convert/convertfromseed.h"
+
+namespace cli {
+namespace {
+
+std::string Trim(const std::string& s) {
+  const size_t b = s.find_first_not_of(" \t\r");
+  if (b == std::string::npos) return {};
+  const size_t e = s.find_last_not_of(" \t\r");
+  return s.substr(b, e - b + 1);
+}
+
+// "--name VALUE" or "--name=VALUE"; true when arg is the option.
+bool TakeValue(const std::string& name, int argc, const char* const* argv, int& i,
+               std::string& value) {
+  const std::string arg = argv[i];
+  if (arg == name) {
+    if (i + 1 >= argc) throw UsageError("option " + name + " needs a value");
+    value = argv[++i];
+    return true;
+  }
+  if (arg.compare(0, name.size() + 1, name + "=") == 0) {
+    value = arg.substr(name.size() + 1);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool IsValidQuality(const std::string& codes) {
+  return !codes.empty() && codes.find_first_not_of("DQRM") == std::string::npos;
+}
+
+std::vector<std::string> ReadListFile(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw UsageError("cannot read list file " + path + ": " + std::strerror(errno));
+  std::vector<std::string> files;
+  std::string line;
+  while (std::getline(in, line)) {
+    line = Trim(line);
+    if (line.empty() || line[0] == '#') continue;
+    files.push_back(line);
+  }
+  if (in.bad()) throw UsageError("cannot read list file " + path + ": " + std::strerror(errno));
+  return files;
+}
+
+Options ParseArguments(int argc, const char* const* argv) {
+  Options o;
+  o.vezIni = CConvertFromSeed::kDefaultVezIni;
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    std::string value;
+    if (optionsEnded || arg.empty() || (arg[0] != '-' && arg[0] != '@')) {
+      o.files.push_back(arg);
+    } else if (arg[0] == '@') {
+      for (std::string& f : ReadListFile(arg.substr(1))) o.files.push_back(std::move(f));
+    } else if (arg == "--") {
+      optionsEnded = true;
+    } else if (arg == "-h" || arg == "--help") {
+      o.help = true;
+      return o;
+    } else if (arg == "-V" || arg == "--version") {
+      o.version = true;
+      return o;
+    } else if (arg == "-q" || arg == "--quiet") {
+      o.quiet = true;
+    } else if (arg == "-v" || arg == "--verbose") {
+      o.verbose = true;
+    } else if (TakeValue("--vez-ini", argc, argv, i, value)) {
+      if (value.empty()) throw UsageError("option --vez-ini needs a file name");
+      o.vezIni = value;
+    } else if (TakeValue("--quality", argc, argv, i, value)) {
+      if (!IsValidQuality(value))
+        throw UsageError("bad --quality \"" + value + "\": use one or more of the letters D, Q, R, M");
+      o.quality = value;
+    } else if (arg == "-") {
+      throw UsageError("reading standard input is not supported; name the files");
+    } else {
+      throw UsageError("unknown option " + arg);
+    }
+  }
+  if (o.quiet && o.verbose) throw UsageError("-q and -v exclude each other");
+  if (o.files.empty()) throw UsageError("no input file");
+  return o;
+}
+
+std::string ShortUsage() {
+  return std::string("usage: ") + kProgram +
+         " [--vez-ini FILE] [--quality CODES] [-q|-v] FILE|@LISTFILE...\n"
+         "Try '" + kProgram + " --help' for more information.\n";
+}
+
+std::string HelpText() {
+  return std::string("usage: ") + kProgram + " [OPTIONS] FILE|@LISTFILE...\n" +
+         "\n"
+         "Converts SEED data records into VEZ archive data files and registers every\n"
+         "file in the archive table FILELIST (ODBC data source VEZ).\n"
+         "\n"
+         "Inputs:\n"
+         "  FILE              a SEED or miniSEED file\n"
+         "  @LISTFILE         the files named in LISTFILE, one a line; blank lines and\n"
+         "                    lines starting with # are ignored. Inputs are converted\n"
+         "                    in command-line order.\n"
+         "\n"
+         "Options:\n"
+         "  --vez-ini FILE    the archive configuration (default /etc/VEZ.ini);\n"
+         "                    its [DATA] DIR names the data folder\n"
+         "  --quality CODES   data record quality indicators to convert, any of the\n"
+         "                    letters D, Q, R, M (default DQ)\n"
+         "  -q, --quiet       print errors only; the summary only when something failed\n"
+         "  -v, --verbose     print every status text on its own line (standard output)\n"
+         "  -h, --help        print this help and exit\n"
+         "  -V, --version     print the version and exit\n"
+         "  --                end of options: later arguments are files\n"
+         "\n"
+         "On a terminal, a status line on standard error shows the progress.\n"
+         "Errors and the closing summary go to standard error.\n"
+         "The environment variable ODBCINI selects another odbc.ini.\n"
+         "\n"
+         "Exit status:\n"
+         "  0  every input file was converted, stored and registered\n"
+         "  1  something failed: an input file could not be read, a record was\n"
+         "     refused, a data segment was not stored, or the run was aborted\n"
+         "  2  usage error: unknown option, bad value, no input file, or an\n"
+         "     unreadable list file\n"
+         "  3  the archive could not be opened: the database (data source VEZ), the\n"
+         "     VEZ.ini file or its data folder; nothing was converted\n";
+}
+
+}  // namespace cli

@@ -1,0 +1,46 @@
+#pragma once
+// The command line of brevanto-cli.
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+constexpr const char* kProgram = "brevanto-cli";
+
+enum ExitStatus {
+  kExitOk = 0,
+  kExitFailed = 1,
+  kExitUsage = 2,
+  kExitArchive = 3,
+};
+
+struct Options {
+  std::string vezIni;
+  std::string quality = "DQ";
+  bool quiet = false;
+  bool verbose = false;
+  bool help = false;
+  bool version = false;
+  std::vector<std::string> files;  // in command-line order, list files expanded in place
+};
+
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Throws UsageError. Stops at -h or -V, which need nothing else.
+Options ParseArguments(int argc, const char* const* argv);
+
+// The input paths of a list file: one a line, blank lines and lines starting
+// with # left out. Throws UsageError when the file cannot be read.
+std::vector<std::string> ReadListFile(const std::string& path);
+
+// Quality indicators the converter knows: D, Q, R and M.
+bool IsValidQuality(const std::string& codes);
+
+std::string ShortUsage();
+std::string HelpText();
+
+}  // namespace cli

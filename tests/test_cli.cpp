@@ -1,0 +1,652 @@
+// brevanto-cli as a program: its arguments, exit statuses, summary and
+// terminal output, run against local archives.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/testsupport.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::TempDir;
+
+const std::string kCli = BREVANTO_BINARY_DIR "/bin/brevanto-cli";
+constexpr int kTimeoutMs = 120000;
+
+using Env = std::map<std::string, std::string>;
+
+struct Outcome {
+  int status = -1;  // exit status, 128 + signal when killed
+  std::string out, err;
+};
+
+std::vector<std::string> Environment(const Env& overrides) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    const std::string entry(*e);
+    const std::string key = entry.substr(0, entry.find('='));
+    if (!overrides.count(key)) env.push_back(entry);
+  }
+  for (const auto& [k, v] : overrides) env.push_back(k + "=" + v);
+  return env;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& strings) {
+  std::vector<char*> p;
+  for (std::string& s : strings) p.push_back(s.data());
+  p.push_back(nullptr);
+  return p;
+}
+
+int DecodeStatus(int wstatus) {
+  if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
+  if (WIFSIGNALED(wstatus)) return 128 + WTERMSIG(wstatus);
+  return -1;
+}
+
+// Runs program with args; standard output and error captured apart,
+// standard input /dev/null.
+Outcome Run(const std::string& program, std::vector<std::string> args, const Env& env = {}) {
+  if (::access(program.c_str(), X_OK) != 0) {
+    ADD_FAILURE() << program << " is missing (build the brevanto-cli target)";
+    return {};
+  }
+  args.insert(args.begin(), program);
+  std::vector<std::string> envStrings = Environment(env);
+  std::vector<char*> argv = Pointers(args), envp = Pointers(envStrings);
+  int out[2], err[2];
+  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) {
+    int in = ::open("/dev/null", O_RDONLY);
+    ::dup2(in, 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    ::execve(program.c_str(), argv.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  ::close(err[1]);
+  Outcome o;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* sinks[2] = {&o.out, &o.err};
+  int open = 2;
+  while (open > 0) {
+    int n = ::poll(fds, 2, kTimeoutMs);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ::kill(pid, SIGKILL);
+      ADD_FAILURE() << program << " did not finish";
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buf[65536];
+      ssize_t got = ::read(fds[i].fd, buf, sizeof buf);
+      if (got > 0) {
+        sinks[i]->append(buf, static_cast<size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  for (pollfd& f : fds)
+    if (f.fd >= 0) ::close(f.fd);
+  int wstatus = 0;
+  ::waitpid(pid, &wstatus, 0);
+  o.status = DecodeStatus(wstatus);
+  return o;
+}
+
+Outcome RunCli(const std::vector<std::string>& args, const Env& env = {}) { return Run(kCli, args, env); }
+
+// Runs the program on a pseudo-terminal of the given width; everything it
+// writes comes back in out.
+Outcome RunCliOnTerminal(const std::vector<std::string>& args, const Env& env, unsigned short columns) {
+  std::vector<std::string> all = args;
+  all.insert(all.begin(), kCli);
+  std::vector<std::string> envStrings = Environment(env);
+  std::vector<char*> argv = Pointers(all), envp = Pointers(envStrings);
+  winsize ws{};
+  ws.ws_row = 24;
+  ws.ws_col = columns;
+  int master = -1;
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, &ws);
+  if (pid < 0) throw std::runtime_error("forkpty");
+  if (pid == 0) {
+    ::execve(kCli.c_str(), argv.data(), envp.data());
+    ::_exit(127);
+  }
+  Outcome o;
+  for (;;) {
+    pollfd p{master, POLLIN, 0};
+    int n = ::poll(&p, 1, kTimeoutMs);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ::kill(pid, SIGKILL);
+      ADD_FAILURE() << "brevanto-cli did not finish on the terminal";
+      break;
+    }
+    char buf[65536];
+    ssize_t got = ::read(master, buf, sizeof buf);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;  // EIO once the child has closed the terminal
+    o.out.append(buf, static_cast<size_t>(got));
+  }
+  ::close(master);
+  int wstatus = 0;
+  ::waitpid(pid, &wstatus, 0);
+  o.status = DecodeStatus(wstatus);
+  return o;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string WhichProgram(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::istringstream dirs(path ? path : "/usr/bin:/bin");
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    fs::path p = fs::path(dir) / name;
+    if (::access(p.c_str(), X_OK) == 0) return p.string();
+  }
+  return {};
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f << text;
+  ASSERT_TRUE(f.good()) << path;
+}
+
+// The figures of the closing summary.
+struct Summary {
+  bool found = false;
+  long inputs = -1, read = -1, failed = -1;
+  long converted = -1, notData = -1, emptyCode = -1, unsafeCode = -1;
+  long samples = -1, created = -1, extended = -1, rows = -1;
+  long segmentsNotStored = -1, samplesNotStored = -1;
+  std::string result;
+};
+
+Summary ParseSummary(const std::string& err) {
+  Summary s;
+  std::smatch m;
+  static const std::regex head(R"(brevanto-cli: (\d+) input files?: (\d+) read, (\d+) failed)");
+  static const std::regex records(
+      R"(records converted (\d+); skipped: (\d+) not data or quality not accepted, (\d+) empty code, (\d+) unsafe code)");
+  static const std::regex files(
+      R"(samples (\d+); data files created (\d+), extended (\d+); FILELIST rows registered (\d+))");
+  static const std::regex segments(R"(segments not stored (\d+) \((\d+) samples\))");
+  static const std::regex result(R"(result: ([^\r\n]*))");
+  if (!std::regex_search(err, m, head)) return s;
+  s.found = true;
+  s.inputs = std::stol(m[1]);
+  s.read = std::stol(m[2]);
+  s.failed = std::stol(m[3]);
+  if (std::regex_search(err, m, records)) {
+    s.converted = std::stol(m[1]);
+    s.notData = std::stol(m[2]);
+    s.emptyCode = std::stol(m[3]);
+    s.unsafeCode = std::stol(m[4]);
+  }
+  if (std::regex_search(err, m, files)) {
+    s.samples = std::stol(m[1]);
+    s.created = std::stol(m[2]);
+    s.extended = std::stol(m[3]);
+    s.rows = std::stol(m[4]);
+  }
+  if (std::regex_search(err, m, segments)) {
+    s.segmentsNotStored = std::stol(m[1]);
+    s.samplesNotStored = std::stol(m[2]);
+  }
+  if (std::regex_search(err, m, result)) s.result = m[1];
+  return s;
+}
+
+std::string SeedFile(const std::string& name) { return (testsupport::SeedDataDir() / name).string(); }
+
+#define REQUIRE_SEED_DATA()                                                                     \
+  if (testsupport::SeedDataDir().empty())                                                       \
+  GTEST_SKIP() << "no SEED test data: ../shared/testdata/seed beside the checkout is missing " \
+                  "and BREVANTO_TESTDATA is not set"
+
+// A local archive made by scripts/make-archive in a temporary folder.
+class Archive {
+ public:
+  Archive() : m_Root(m_Tmp.Path() / "archive") {
+    const std::string script = BREVANTO_SOURCE_DIR "/scripts/make-archive";
+    if (::access(script.c_str(), X_OK) != 0) {
+      m_Problem = script + " is missing";
+      return;
+    }
+    Outcome o = Run(script, {m_Root.string()});
+    if (o.status != 0) m_Problem = "make-archive failed: " + o.err;
+  }
+  const std::string& Problem() const { return m_Problem; }
+  std::string Ini() const { return (m_Root / "VEZ.ini").string(); }
+  fs::path DataDir() const { return m_Root / "data"; }
+  Env Environment() const { return {{"ODBCINI", (m_Root / "odbc.ini").string()}}; }
+  std::string Tmp(const std::string& name) const { return m_Tmp / name; }
+
+  // Rows of a query on the archive's database, columns separated by '|'.
+  std::vector<std::string> Query(const std::string& sql) const {
+    static const std::string sqlite = WhichProgram("sqlite3");
+    if (sqlite.empty()) {
+      ADD_FAILURE() << "the sqlite3 command is needed to read FILELIST";
+      return {};
+    }
+    Outcome o = Run(sqlite, {"-batch", (m_Root / "vez.db").string(), sql});
+    EXPECT_EQ(o.status, 0) << o.err;
+    return Lines(o.out);
+  }
+
+  // Data files in the data folder, without the writer's temporary files.
+  std::vector<fs::path> DataFiles() const {
+    std::vector<fs::path> files;
+    for (const auto& e : fs::recursive_directory_iterator(DataDir()))
+      if (e.is_regular_file()) files.push_back(e.path());
+    return files;
+  }
+
+  // Converts with the archive's configuration and data source.
+  Outcome Convert(std::vector<std::string> args) const {
+    args.insert(args.begin(), {"--vez-ini", Ini()});
+    return RunCli(args, Environment());
+  }
+
+ private:
+  TempDir m_Tmp;
+  fs::path m_Root;
+  std::string m_Problem;
+};
+
+#define REQUIRE_ARCHIVE(archive) \
+  if (!(archive).Problem().empty()) GTEST_SKIP() << "no local archive: " << (archive).Problem()
+
+// ---------------------------------------------------------------------------
+
+TEST(CliUsage, BadCommandLinesExitTwoWithUsage) {
+  const struct {
+    std::vector<std::string> args;
+    std::string mentions;
+  } cases[] = {
+      {{}, "no input file"},
+      {{"--vez-ini", "/nonexistent.ini"}, "no input file"},
+      {{"--bogus", "a.mseed"}, "--bogus"},
+      {{"-x", "a.mseed"}, "-x"},
+      {{"--quality", "DX", "a.mseed"}, "DX"},
+      {{"--quality", "dq", "a.mseed"}, "dq"},
+      {{"--quality=", "a.mseed"}, "--quality"},
+      {{"a.mseed", "--quality"}, "--quality"},
+      {{"a.mseed", "--vez-ini"}, "--vez-ini"},
+      {{"-q", "-v", "a.mseed"}, "-q"},
+      {{"@/nonexistent/list.txt"}, "/nonexistent/list.txt"},
+  };
+  for (const auto& c : cases) {
+    std::string shown;
+    for (const auto& a : c.args) shown += "'" + a + "' ";
+    SCOPED_TRACE(shown);
+    Outcome o = RunCli(c.args);
+    EXPECT_EQ(o.status, 2) << o.err;
+    EXPECT_NE(o.err.find(c.mentions), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("usage: brevanto-cli"), std::string::npos) << o.err;
+    EXPECT_TRUE(o.out.empty()) << o.out;
+  }
+}
+
+TEST(CliUsage, HelpListsEveryExitStatusAndVersionIsExact) {
+  for (const std::string flag : {"-h", "--help"}) {
+    Outcome o = RunCli({flag});
+    EXPECT_EQ(o.status, 0) << flag;
+    EXPECT_NE(o.out.find("Exit status"), std::string::npos) << o.out;
+    for (const std::string code : {"0", "1", "2", "3"})
+      EXPECT_TRUE(std::regex_search(o.out, std::regex("\n  " + code + "  \\S"))) << "exit status " << code;
+    for (const std::string option : {"--vez-ini", "--quality", "@LISTFILE", "-q", "-v", "-V"})
+      EXPECT_NE(o.out.find(option), std::string::npos) << option;
+  }
+  for (const std::string flag : {"-V", "--version"}) {
+    Outcome o = RunCli({flag});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, std::string("brevanto-cli ") + BREVANTO_VERSION + "\n");
+    EXPECT_TRUE(o.err.empty()) << o.err;
+  }
+}
+
+// Each case must stop before any data file or database is touched.
+TEST(CliArchive, ArchiveThatCannotBeOpenedExitsThree) {
+  REQUIRE_SEED_DATA();
+  TempDir tmp;
+  const std::string data = tmp / "data";
+  fs::create_directory(data);
+  WriteText(tmp / "good.ini", "[DATA]\nDIR=" + data + "/\n");
+  WriteText(tmp / "nodir.ini", "[DATA]\nDIRECTORY=" + data + "\n");
+  WriteText(tmp / "elsewhere.ini", "[DATA]\nDIR=" + (tmp / "nowhere") + "\n");
+  WriteText(tmp / "file.ini", "[DATA]\nDIR=" + (tmp / "good.ini") + "\n");
+  // A data source file without VEZ; the system-wide one is kept out as well.
+  WriteText(tmp / "odbc.ini", "[OTHER]\nDriver=SQLite3\nDatabase=" + (tmp / "other.db") + "\n");
+  const Env noVez = {{"ODBCINI", tmp / "odbc.ini"}, {"ODBCSYSINI", tmp.Path().string()}};
+
+  const struct {
+    std::string ini;
+    std::string mentions;
+  } cases[] = {
+      {tmp / "missing.ini", "missing.ini"},
+      {tmp / "nodir.ini", "DIR"},
+      {tmp / "elsewhere.ini", "nowhere"},
+      {tmp / "file.ini", "not a folder"},
+      {tmp / "good.ini", "VEZ Database open error"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ini);
+    Outcome o = RunCli({"--vez-ini", c.ini, SeedFile("gaps.mseed")}, noVez);
+    EXPECT_EQ(o.status, 3) << o.err;
+    EXPECT_NE(o.err.find(c.mentions), std::string::npos) << o.err;
+    EXPECT_TRUE(fs::is_empty(data)) << "the data folder was written to";
+    EXPECT_FALSE(fs::exists(tmp / "nowhere"));
+    EXPECT_FALSE(fs::exists(tmp / "other.db"));
+  }
+  Outcome o = RunCli({"--vez-ini", tmp / "good.ini", SeedFile("gaps.mseed")}, noVez);
+  const Summary s = ParseSummary(o.err);
+  ASSERT_TRUE(s.found) << o.err;
+  EXPECT_EQ(s.result, "VEZ Database open error");
+  EXPECT_EQ(s.read, 0);
+  EXPECT_EQ(s.converted, 0);
+}
+
+// gaps.mseed: 128 records of BW BGLD EHE at 200 sps, 127 of 412 samples and
+// the last of 404, in four stretches parted by three gaps (after records 0,
+// 2 and 4), all within one hour: one data file per stretch.
+TEST(CliRun, GoodRunSummaryMatchesArchive) {
+  REQUIRE_SEED_DATA();
+  Archive archive;
+  REQUIRE_ARCHIVE(archive);
+  Outcome o = archive.Convert({SeedFile("gaps.mseed")});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_TRUE(o.out.empty()) << o.out;
+  EXPECT_EQ(o.err.find('\r'), std::string::npos) << "status line drawn off a terminal";
+  EXPECT_EQ(o.err.find('\a'), std::string::npos);
+
+  const Summary s = ParseSummary(o.err);
+  ASSERT_TRUE(s.found) << o.err;
+  EXPECT_EQ(s.inputs, 1);
+  EXPECT_EQ(s.read, 1);
+  EXPECT_EQ(s.failed, 0);
+  EXPECT_EQ(s.converted, 128);
+  EXPECT_EQ(s.notData + s.emptyCode + s.unsafeCode, 0);
+  EXPECT_EQ(s.samples, 127 * 412 + 404);
+  EXPECT_EQ(s.created, 4);
+  // The last stretch (123 records, 50668 samples) reaches its file in
+  // pieces of at most 9900 samples, 24 records each: 6 pieces, 5 appended.
+  EXPECT_EQ(s.extended, 5);
+  EXPECT_EQ(s.rows, s.created + s.extended);
+  EXPECT_EQ(s.segmentsNotStored, 0);
+  EXPECT_EQ(s.result, "Data successfully converted");
+
+  // The archive itself: one FILELIST row per data file, every row's file
+  // present and as long as its registered duration says.
+  const auto rows = archive.Query("SELECT STA, CH, CPATH, SPS, TQTY FROM FILELIST ORDER BY TBEGIN;");
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(archive.DataFiles().size(), 4u);
+  double registeredSamples = 0;
+  for (const std::string& row : rows) {
+    SCOPED_TRACE(row);
+    std::vector<std::string> f;
+    std::istringstream in(row);
+    for (std::string field; std::getline(in, field, '|');) f.push_back(field);
+    ASSERT_EQ(f.size(), 5u);
+    EXPECT_EQ(f[0], "BGLD");
+    EXPECT_EQ(f[1], "EHE");
+    std::string local = f[2];
+    for (char& c : local)
+      if (c == '\\') c = '/';
+    const fs::path file = archive.DataDir() / local;
+    ASSERT_TRUE(fs::is_regular_file(file)) << file;
+    const double samples = std::stod(f[3]) * std::stod(f[4]);
+    EXPECT_NEAR(static_cast<double>(fs::file_size(file)), 512 + 4 * samples, 4.0);
+    registeredSamples += samples;
+  }
+  EXPECT_NEAR(registeredSamples, static_cast<double>(s.samples), 1.0);
+}
+
+TEST(CliRun, MissingInputFailsAloneAndTheOthersAreConverted) {
+  REQUIRE_SEED_DATA();
+  Archive archive;
+  REQUIRE_ARCHIVE(archive);
+  const std::string missing = archive.Tmp("not-there.mseed");
+  Outcome o = archive.Convert({SeedFile("gaps.mseed"), missing, SeedFile("1T_MONN_00_EDH.mseed")});
+  EXPECT_EQ(o.status, 1) << o.err;
+  EXPECT_TRUE(std::regex_search(o.err, std::regex("brevanto-cli: " + missing + ": .*No such file")))
+      << o.err;
+  const Summary s = ParseSummary(o.err);
+  ASSERT_TRUE(s.found) << o.err;
+  EXPECT_EQ(s.inputs, 3);
+  EXPECT_EQ(s.read, 2);
+  EXPECT_EQ(s.failed, 1);
+  EXPECT_EQ(s.converted, 128 + 4);
+  EXPECT_EQ(s.result, "Data converted with errors");
+  EXPECT_EQ(archive.Query("SELECT DISTINCT STA FROM FILELIST ORDER BY STA;"),
+            (std::vector<std::string>{"BGLD", "MONN"}));
+}
+
+// A plain file where the station's folder belongs: no data file can be made.
+TEST(CliRun, DataFileErrorsNameThePathAndFailTheRun) {
+  REQUIRE_SEED_DATA();
+  Archive archive;
+  REQUIRE_ARCHIVE(archive);
+  WriteText((archive.DataDir() / "BGLD").string(), "in the way\n");
+  Outcome o = archive.Convert({SeedFile("gaps.mseed")});
+  EXPECT_EQ(o.status, 1) << o.err;
+  const std::string folder = (archive.DataDir() / "BGLD" / "00").string();
+  EXPECT_TRUE(std::regex_search(o.err, std::regex("brevanto-cli: Data file " + folder + "/\\S+: .*Not a directory")))
+      << o.err;
+  const Summary s = ParseSummary(o.err);
+  ASSERT_TRUE(s.found) << o.err;
+  EXPECT_EQ(s.read, 1);
+  EXPECT_EQ(s.converted, 128);
+  EXPECT_EQ(s.created, 0);
+  EXPECT_EQ(s.rows, 0);
+  EXPECT_GT(s.segmentsNotStored, 0);
+  EXPECT_EQ(s.samplesNotStored, 127 * 412 + 404);
+  EXPECT_EQ(s.result, "Data converted with errors");
+  EXPECT_TRUE(archive.Query("SELECT * FROM FILELIST;").empty());
+}
+
+TEST(CliRun, QuietPrintsNothingUnlessSomethingFailed) {
+  REQUIRE_SEED_DATA();
+  Archive archive;
+  REQUIRE_ARCHIVE(archive);
+  Outcome ok = archive.Convert({"-q", SeedFile("1T_MONN_00_EDH.mseed")});
+  EXPECT_EQ(ok.status, 0) << ok.err;
+  EXPECT_EQ(ok.out + ok.err, "");
+
+  const std::string missing = archive.Tmp("not-there.mseed");
+  Outcome bad = archive.Convert({"-q", missing});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.err.find(missing), std::string::npos) << bad.err;
+  EXPECT_TRUE(ParseSummary(bad.err).found) << bad.err;
+}
+
+// Records 10 to 13 of a copy of gaps.mseed are marked R (raw).
+TEST(CliRun, QualityDecidesWhichRecordsAreConverted) {
+  REQUIRE_SEED_DATA();
+  const struct {
+    std::vector<std::string> quality;
+    long converted, skipped;
+  } cases[] = {
+      {{}, 124, 4},
+      {{"--quality", "DQ"}, 124, 4},
+      {{"--quality", "DR"}, 128, 0},
+      {{"--quality=DQRM"}, 128, 0},
+      // Reading starts at the first accepted record, record 10.
+      {{"--quality", "R"}, 4, 114},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.quality.empty() ? "default" : c.quality.back());
+    Archive archive;
+    REQUIRE_ARCHIVE(archive);
+    auto bytes = testsupport::ReadFileBytes(SeedFile("gaps.mseed"));
+    for (size_t r = 10; r <= 13; ++r) bytes[r * 512 + 6] = 'R';
+    const std::string input = archive.Tmp("marked.mseed");
+    testsupport::WriteFileBytes(input, bytes);
+
+    std::vector<std::string> args = c.quality;
+    args.push_back(input);
+    Outcome o = archive.Convert(args);
+    EXPECT_EQ(o.status, 0) << o.err;
+    const Summary s = ParseSummary(o.err);
+    ASSERT_TRUE(s.found) << o.err;
+    EXPECT_EQ(s.converted, c.converted);
+    EXPECT_EQ(s.notData, c.skipped);
+  }
+}
+
+// various_noise_records.mseed holds only M records (four stations NV30-NV33).
+TEST(CliRun, DataCentreModifiedRecordsNeedTheirQuality) {
+  REQUIRE_SEED_DATA();
+  {
+    Archive archive;
+    REQUIRE_ARCHIVE(archive);
+    Outcome o = archive.Convert({SeedFile("various_noise_records.mseed")});
+    const Summary s = ParseSummary(o.err);
+    ASSERT_TRUE(s.found) << o.err;
+    EXPECT_EQ(s.converted, 0);
+    EXPECT_TRUE(archive.Query("SELECT * FROM FILELIST;").empty());
+    EXPECT_TRUE(archive.DataFiles().empty());
+  }
+  {
+    Archive archive;
+    REQUIRE_ARCHIVE(archive);
+    Outcome o = archive.Convert({"--quality", "DQRM", SeedFile("various_noise_records.mseed")});
+    const Summary s = ParseSummary(o.err);
+    ASSERT_TRUE(s.found) << o.err;
+    EXPECT_GE(s.converted, 1);
+    EXPECT_LE(s.converted, 4);
+    const auto stations = archive.Query("SELECT DISTINCT STA FROM FILELIST;");
+    ASSERT_FALSE(stations.empty());
+    for (const std::string& sta : stations) EXPECT_TRUE(std::regex_match(sta, std::regex("NV3[0-3]"))) << sta;
+  }
+}
+
+TEST(CliRun, ListFilesExpandInPlace) {
+  REQUIRE_SEED_DATA();
+  Archive archive;
+  REQUIRE_ARCHIVE(archive);
+  const std::string list = archive.Tmp("inputs.txt");
+  WriteText(list, "# " + archive.Tmp("commented-out.mseed") + "\n\n   \n" + SeedFile("gaps.mseed") +
+                      "\r\n");
+  Outcome o = archive.Convert({"-v", SeedFile("1T_MONN_00_EDH.mseed"), "@" + list});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.err.find("commented-out"), std::string::npos) << o.err;
+  const Summary s = ParseSummary(o.err);
+  ASSERT_TRUE(s.found) << o.err;
+  EXPECT_EQ(s.inputs, 2);
+  EXPECT_EQ(s.converted, 4 + 128);
+
+  // Command-line order: the MONN file's records first, then the listed file's.
+  std::string order;
+  for (const std::string& line : Lines(o.out)) {
+    const char station = line.rfind("MONN::", 0) == 0 ? 'M' : line.rfind("BGLD::", 0) == 0 ? 'B' : 0;
+    if (station && (order.empty() || order.back() != station)) order += station;
+  }
+  EXPECT_EQ(order, "MB");
+}
+
+TEST(CliOutput, VerboseOffTerminalPrintsEveryStatusTextOnItsOwnLine) {
+  REQUIRE_SEED_DATA();
+  Archive archive;
+  REQUIRE_ARCHIVE(archive);
+  Outcome o = archive.Convert({"-v", SeedFile("gaps.mseed")});
+  EXPECT_EQ(o.status, 0) << o.err;
+  const auto lines = Lines(o.out);
+  ASSERT_EQ(lines.size(), 129u) << o.out;
+  static const std::regex record(R"(BGLD::EHE Time=\d+\.\d{6} DT=\d+\.\d{6} Counts=(\d+) beg=64)");
+  long counts = 0;
+  for (size_t i = 0; i + 1 < lines.size(); ++i) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[i], m, record)) << lines[i];
+    counts += std::stol(m[1]);
+  }
+  EXPECT_EQ(lines.back(), "Data successfully converted");
+  EXPECT_EQ(counts, 127 * 412 + 404);
+  EXPECT_EQ(o.out.find('\r'), std::string::npos);
+  EXPECT_EQ(o.err.find('\r'), std::string::npos);
+  EXPECT_TRUE(ParseSummary(o.err).found) << o.err;
+}
+
+// What a terminal was shown: the texts drawn after "\r" and before the
+// clear-to-end sequence.
+std::vector<std::string> DrawnStatusLines(const std::string& screen) {
+  std::vector<std::string> drawn;
+  static const std::regex line("\r([^\r\n\x1b]+)\x1b\\[K");
+  for (auto it = std::sregex_iterator(screen.begin(), screen.end(), line); it != std::sregex_iterator(); ++it)
+    drawn.push_back((*it)[1]);
+  return drawn;
+}
+
+TEST(CliOutput, TerminalShowsOneStatusLineRewrittenInPlace) {
+  REQUIRE_SEED_DATA();
+  Archive archive;
+  REQUIRE_ARCHIVE(archive);
+  constexpr unsigned short kColumns = 60;
+  Outcome o = RunCliOnTerminal({"--vez-ini", archive.Ini(), SeedFile("gaps.mseed")},
+                               archive.Environment(), kColumns);
+  EXPECT_EQ(o.status, 0) << o.out;
+  const auto drawn = DrawnStatusLines(o.out);
+  ASSERT_FALSE(drawn.empty()) << o.out;
+  for (const std::string& line : drawn) {
+    EXPECT_NE(line.find("1/1"), std::string::npos) << line;
+    EXPECT_LT(line.size(), kColumns) << "wider than the terminal: " << line;
+  }
+  // Cleared before the summary, which then starts at the left margin.
+  EXPECT_NE(o.out.find("\r\x1b[Kbrevanto-cli: 1 input file: 1 read, 0 failed"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("result: Data successfully converted"), std::string::npos) << o.out;
+  EXPECT_EQ(o.out.find('\a'), std::string::npos) << "beep on a successful run";
+}
+
+TEST(CliOutput, TerminalErrorsStartOnTheirOwnLineAndBeep) {
+  REQUIRE_SEED_DATA();
+  Archive archive;
+  REQUIRE_ARCHIVE(archive);
+  const std::string missing = archive.Tmp("not-there.mseed");
+  Outcome o = RunCliOnTerminal({"--vez-ini", archive.Ini(), SeedFile("gaps.mseed"), missing},
+                               archive.Environment(), 80);
+  EXPECT_EQ(o.status, 1) << o.out;
+  EXPECT_NE(o.out.find('\a'), std::string::npos) << o.out;
+  const size_t error = o.out.find("brevanto-cli: " + missing);
+  ASSERT_NE(error, std::string::npos) << o.out;
+  const std::string before = o.out.substr(0, error);
+  EXPECT_TRUE(before.empty() || before.back() == '\n' || before.ends_with("\r\x1b[K"))
+      << "error written into the status line: " << o.out;
+  EXPECT_NE(o.out.find("\r\x1b[Kbrevanto-cli: 2 input files: 1 read, 1 failed"), std::string::npos)
+      << o.out;
+}
+
+}  // namespace
