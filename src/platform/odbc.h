@@ -45,6 +45,8 @@ class Connection {
   SQLHDBC Handle() const { return m_Dbc; }
 
   // A statement prepared once per connection and reused; dropped on Close.
+  // One whose last execution failed is prepared anew, so hold the reference
+  // only while using it.
   Statement& Prepared(const std::string& sql);
   // Runs one statement without parameters (schema set-up, pragmas).
   void ExecuteDirect(const std::string& sql);
@@ -84,6 +86,7 @@ class Statement {
   SQL_TIMESTAMP_STRUCT GetTimestamp(int column);
 
   SQLHSTMT Handle() const { return m_Stmt; }
+  bool LastExecuteFailed() const { return m_Failed; }
 
  private:
   using Value = std::variant<std::string, double, int32_t, int64_t, SQL_TIMESTAMP_STRUCT>;
@@ -94,6 +97,7 @@ class Statement {
   std::string m_Sql;
   std::vector<Value> m_Params;
   std::vector<SQLLEN> m_Indicators;
+  bool m_Failed = false;
 };
 
 // Throws Error with the diagnostics of handle when rc is not a success code.
