@@ -20,25 +20,6 @@ using namespace cli;
 
 // Empty when the archive's configuration names an existing, writable data
 // folder. Without this check a missing VEZ.ini would put data files under "/".
-std::string CheckArchiveConfig(const std::string& vezIni) {
-  std::ifstream in(vezIni);
-  if (!in) return "cannot read " + vezIni + ": " + std::strerror(errno);
-  in.close();
-  static const std::string kMissing = "\x01";
-  if (platform::GetPrivateProfileString("DATA", "DIR", kMissing, vezIni) == kMissing)
-    return vezIni + " names no data folder (key DIR in section [DATA])";
-  // "DIR=/" comes back without its one separator.
-  std::string dir = ReadDataDir(vezIni);
-  if (dir.empty()) dir.push_back('/');
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0)
-    return "data folder " + dir + " (from " + vezIni + "): " + std::strerror(errno);
-  if (!S_ISDIR(st.st_mode)) return "data folder " + dir + " (from " + vezIni + ") is not a folder";
-  if (::access(dir.c_str(), W_OK | X_OK) != 0)
-    return "data folder " + dir + " (from " + vezIni + "): " + std::strerror(errno);
-  return {};
-}
-
 uint64_t TotalBytes(const std::vector<std::string>& files) {
   uint64_t total = 0;
   for (const std::string& f : files) {
@@ -49,7 +30,7 @@ uint64_t TotalBytes(const std::vector<std::string>& files) {
 }
 
 int Run(const Options& o) {
-  if (std::string problem = CheckArchiveConfig(o.vezIni); !problem.empty()) {
+  if (std::string problem = DataFolderProblem(o.vezIni); !problem.empty()) {
     std::fprintf(stderr, "%s: %s\n", kProgram, problem.c_str());
     return kExitArchive;
   }

@@ -119,6 +119,20 @@ std::string ReadDataDir(const std::string& vezIni) {
   return dir;
 }
 
+std::string DataFolderProblem(const std::string& vezIni) {
+  static const std::string kUnset = "\x01";
+  if (platform::GetPrivateProfileString("DATA", "DIR", kUnset, vezIni) == kUnset)
+    return std::string("No VEZ data folder set in ").append(vezIni).append(" (key DIR of section [DATA])");
+  std::string dir = ReadDataDir(vezIni);
+  if (dir.empty()) dir.push_back(kLocalSeparator);
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0) return std::string("VEZ data folder not found: ").append(dir);
+  if (!S_ISDIR(st.st_mode)) return std::string("VEZ data folder is not a folder: ").append(dir);
+  if (::access(dir.c_str(), W_OK | X_OK) != 0)
+    return std::string("VEZ data folder not writable: ").append(dir).append(": ").append(std::strerror(errno));
+  return {};
+}
+
 CConvertFromSeed::CConvertFromSeed(IConvertHost* host, const std::string& vezIni)
     : m_DataDir(ReadDataDir(vezIni)), m_pDlg(host), m_Samples(new float[kMaxSamples]) {}
 

@@ -99,3 +99,9 @@ void ConvertThreadProc(CConvertFromSeed* converter);
 
 // Reads "VEZ.ini" section DATA key DIR, with one trailing separator removed.
 std::string ReadDataDir(const std::string& vezIni);
+
+// Why a run could not put data files where the archive keeps them: no data
+// folder named in vezIni, or one that is missing or not writable; empty when
+// all is well. Front ends refuse to start a run otherwise, since an unset
+// folder would grow the archive tree at the root of the file system.
+std::string DataFolderProblem(const std::string& vezIni);

@@ -1,0 +1,5 @@
+#pragma once
+#include <QIcon>
+
+// The program's icon (a seismogram trace), from the embedded resources.
+QIcon AppIcon();
