@@ -137,6 +137,110 @@ void DecodeInt32(const unsigned char* data, int length, int n, float* out, bool 
         n, m);
 }
 
+namespace {
+
+template <bool Swap>
+inline uint32_t Word32(const unsigned char* p) {
+  return Swap ? LoadBE32(p) : LoadLE32(p);
+}
+
+// One difference straight into the output; the fast paths below use it
+// only while enough samples remain, so no bound check is needed.
+inline void Emit(int64_t& acc, float* o, int j, int32_t d) {
+  acc += d;
+  o[j] = static_cast<float>(acc);
+}
+
+// Frames 1.. of a Steim2 record: while 7 or more samples remain each word's
+// differences go straight to out; near the end the checked path takes over.
+template <bool Swap>
+void Steim2Rest(const unsigned char* data, int frames, int n, float* out, Integrator& in) {
+  int64_t acc = in.acc;
+  int f = in.f;
+  int32_t d[7];
+  for (int fr = 1; fr < frames && f < n; ++fr) {
+    const unsigned char* frame = data + fr * kFrameBytes;
+    const uint32_t ctrl = Word32<Swap>(frame);
+    for (int w = 1; w < kWordsPerFrame; ++w) {
+      const unsigned char* p = frame + 4 * w;
+      const int code = static_cast<int>(ctrl >> (30 - 2 * w)) & 3;
+      if (code == 0) continue;
+      if (n - f >= 7) {
+        float* o = out + f;
+        if (code == 1) {
+          Emit(acc, o, 0, static_cast<int8_t>(p[0]));
+          Emit(acc, o, 1, static_cast<int8_t>(p[1]));
+          Emit(acc, o, 2, static_cast<int8_t>(p[2]));
+          Emit(acc, o, 3, static_cast<int8_t>(p[3]));
+          f += 4;
+          continue;
+        }
+        const uint32_t v = Word32<Swap>(p);
+        switch ((code - 2) * 4 + static_cast<int>(v >> 30)) {
+          case 1:
+            Emit(acc, o, 0, Field(v, 0, 30));
+            f += 1;
+            break;
+          case 2:
+            Emit(acc, o, 0, Field(v, 15, 15));
+            Emit(acc, o, 1, Field(v, 0, 15));
+            f += 2;
+            break;
+          case 3:
+            Emit(acc, o, 0, Field(v, 20, 10));
+            Emit(acc, o, 1, Field(v, 10, 10));
+            Emit(acc, o, 2, Field(v, 0, 10));
+            f += 3;
+            break;
+          case 4:
+            Emit(acc, o, 0, Field(v, 24, 6));
+            Emit(acc, o, 1, Field(v, 18, 6));
+            Emit(acc, o, 2, Field(v, 12, 6));
+            Emit(acc, o, 3, Field(v, 6, 6));
+            Emit(acc, o, 4, Field(v, 0, 6));
+            f += 5;
+            break;
+          case 5:
+            Emit(acc, o, 0, Field(v, 25, 5));
+            Emit(acc, o, 1, Field(v, 20, 5));
+            Emit(acc, o, 2, Field(v, 15, 5));
+            Emit(acc, o, 3, Field(v, 10, 5));
+            Emit(acc, o, 4, Field(v, 5, 5));
+            Emit(acc, o, 5, Field(v, 0, 5));
+            f += 6;
+            break;
+          case 6:
+            Emit(acc, o, 0, Field(v, 24, 4));
+            Emit(acc, o, 1, Field(v, 20, 4));
+            Emit(acc, o, 2, Field(v, 16, 4));
+            Emit(acc, o, 3, Field(v, 12, 4));
+            Emit(acc, o, 4, Field(v, 8, 4));
+            Emit(acc, o, 5, Field(v, 4, 4));
+            Emit(acc, o, 6, Field(v, 0, 4));
+            f += 7;
+            break;
+          default:
+            break;
+        }
+        continue;
+      }
+      const int k = Steim2Word(p, code, Swap, d);
+      if (k == 0) continue;
+      const int m = k < n - f ? k : n - f;
+      for (int i = 0; i < m; ++i) {
+        acc += d[i];
+        out[f + i] = static_cast<float>(acc);
+      }
+      f += m;
+      if (f >= n) break;
+    }
+  }
+  in.acc = acc;
+  in.f = f;
+}
+
+}  // namespace
+
 void DecodeSteim1(const unsigned char* record, const unsigned char* data, int R, int n, float* out) {
   const int frames = FrameCount(record, data, R);
   if (frames == 0) {
@@ -145,12 +249,48 @@ void DecodeSteim1(const unsigned char* record, const unsigned char* data, int R,
   }
   const int32_t x0 = static_cast<int32_t>(LoadBE32(data + 4));
   Integrator in(n, out);
-  WalkFrames(data, frames, true, x0, Steim1Word, in, [&](const int32_t* d, int k) {
+  WalkFrames(data, 1, true, x0, Steim1Word, in, [&](const int32_t* d, int k) {
     in.Add(d, k);
     return true;
   });
-  if (in.f > n)
-    platform::DebugOutputF("Expected %d, found %d samples... Extra values will be Truncated\n", n, in.f);
+  int64_t acc = in.acc;
+  int f = in.f;
+  int32_t d[4];
+  for (int fr = 1; fr < frames; ++fr) {
+    const unsigned char* frame = data + fr * kFrameBytes;
+    const uint32_t ctrl = LoadBE32(frame);
+    for (int w = 1; w < kWordsPerFrame; ++w) {
+      const unsigned char* p = frame + 4 * w;
+      const int code = static_cast<int>(ctrl >> (30 - 2 * w)) & 3;
+      if (code == 0) continue;
+      if (n - f >= 4) {
+        float* o = out + f;
+        if (code == 1) {
+          Emit(acc, o, 0, static_cast<int8_t>(p[0]));
+          Emit(acc, o, 1, static_cast<int8_t>(p[1]));
+          Emit(acc, o, 2, static_cast<int8_t>(p[2]));
+          Emit(acc, o, 3, static_cast<int8_t>(p[3]));
+          f += 4;
+        } else if (code == 2) {
+          Emit(acc, o, 0, static_cast<int16_t>(LoadBE16(p)));
+          Emit(acc, o, 1, static_cast<int16_t>(LoadBE16(p + 2)));
+          f += 2;
+        } else {
+          Emit(acc, o, 0, static_cast<int32_t>(LoadBE32(p)));
+          f += 1;
+        }
+        continue;
+      }
+      const int k = Steim1Word(p, code, d);
+      for (int i = 0; i < k; ++i) {
+        acc += d[i];
+        if (f + i < n) out[f + i] = static_cast<float>(acc);
+      }
+      f += k;
+    }
+  }
+  if (f > n)
+    platform::DebugOutputF("Expected %d, found %d samples... Extra values will be Truncated\n", n, f);
 }
 
 void DecodeSteim2(const unsigned char* record, const unsigned char* data, int R, int n, float* out,
@@ -168,10 +308,15 @@ void DecodeSteim2(const unsigned char* record, const unsigned char* data, int R,
   const auto word = [swap](const unsigned char* p, int code, int32_t* d) {
     return Steim2Word(p, code, swap, d);
   };
-  WalkFrames(data, frames, swap, x0, word, in, [&](const int32_t* d, int k) {
+  bool more = true;
+  WalkFrames(data, frames > 0 ? 1 : 0, swap, x0, word, in, [&](const int32_t* d, int k) {
     in.Add(d, k < n - in.f ? k : n - in.f);
-    return in.f < n;
+    return more = in.f < n;
   });
+  if (more && frames > 1) {
+    if (swap) Steim2Rest<true>(data, frames, n, out, in);
+    else Steim2Rest<false>(data, frames, n, out, in);
+  }
   if (in.f < n) {
     platform::DebugOutputF("!!! WARNING !!!  Steim2 Decompression Sample Count Error at Sample: %d\n", n);
     platform::DebugOutputF("Expected %d, found %d samples... Lost values will be Padded with Zeros\n", n,
