@@ -239,3 +239,64 @@ TEST_P(EndToEnd, DatabaseErrorEndsTheRunInOrder) {
 INSTANTIATE_TEST_SUITE_P(Db, EndToEnd, testsupport::AllBackends(), testsupport::BackendName);
 
 }  // namespace
+
+namespace {
+
+// Ends the converter's database session from outside after a number of
+// records, as a server that goes away in the middle of a run would.
+class SessionKiller : public FakeHost {
+ public:
+  SessionKiller(testsupport::TestDatabase& db, size_t after) : m_Db(db), m_After(after) {}
+  void SetStatusText(const char* text) override {
+    FakeHost::SetStatusText(text);
+    if (++m_Seen == m_After)
+      m_Db.Exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                "WHERE datname = current_database() AND pid <> pg_backend_pid()");
+  }
+
+ private:
+  testsupport::TestDatabase& m_Db;
+  size_t m_After;
+  size_t m_Seen = 0;
+};
+
+class ServerLost : public testsupport::DatabaseTest {};
+
+TEST_P(ServerLost, RunEndsInOrderAndTheNextRunIsConsistent) {
+  if (GetParam() != "postgres") GTEST_SKIP() << "an embedded database cannot go away";
+  const auto seedDir = testsupport::SeedDataDir();
+  if (seedDir.empty()) GTEST_SKIP() << "../shared/testdata/seed not found: real-data tests skipped";
+  testsupport::TempDir dir;
+  platform::WritePrivateProfileString("DATA", "DIR", dir / "data", dir / "VEZ.ini");
+  std::filesystem::create_directory(dir.Path() / "data");
+  const std::string input = (seedDir / "gaps.mseed").string();
+  {
+    SessionKiller host(*db, 40);
+    CConvertFromSeed conv(&host, dir / "VEZ.ini");
+    conv.SetConnectString(db->connect);
+    conv.AddFile(input);
+    ASSERT_EQ(conv.Start(), 0);
+    ASSERT_TRUE(host.WaitDone());
+    conv.Join();
+    EXPECT_TRUE(conv.Stats().aborted);
+    EXPECT_EQ(host.texts.back(), "VEZ Database write error");
+    EXPECT_EQ(host.done, 1);
+    EXPECT_TRUE(conv.m_FileList.empty());
+    EXPECT_FALSE(conv.m_Database.IsOpen());
+  }
+  RunResult again;
+  Convert(db->connect, dir / "VEZ.ini", {input}, "DQ", again);
+  EXPECT_EQ(again.host.texts.back(), "Data successfully converted");
+  const auto files = testsupport::ReadVezTree(dir / "data");
+  const auto rows = db->Rows();
+  ASSERT_EQ(rows.size(), files.size());
+  for (const auto& f : files) {
+    auto it = std::find_if(rows.begin(), rows.end(), [&](const FileListRow& r) { return r.cpath == Backslashed(f.relative); });
+    ASSERT_NE(it, rows.end()) << f.relative;
+    EXPECT_NEAR(it->tQty * it->sps, static_cast<double>(f.samples.size()), 1e-6);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Db, ServerLost, testsupport::AllBackends(), testsupport::BackendName);
+
+}  // namespace

@@ -190,8 +190,9 @@ void ConvertThreadProc(CConvertFromSeed* converter) {
 
 void CConvertFromSeed::Run() {
   m_Stats = RunStats{};
+  const bool useDatabase = !m_ConnectString.empty();
   try {
-    m_Database.Open(m_ConnectString, 15);
+    if (useDatabase) m_Database.Open(m_ConnectString, 15);
   } catch (const std::exception& e) {
     Error("VEZ Database open error: %s", e.what());
     m_Stats.databaseOpenFailed = true;
@@ -201,7 +202,7 @@ void CConvertFromSeed::Run() {
     return;
   }
 
-  auto store = std::make_unique<CStaInfo>(&m_Database);
+  auto store = std::make_unique<CStaInfo>(useDatabase ? &m_Database : nullptr);
   store->SetPath(m_DataDir.c_str());
   uint64_t bytesTotal = 0, bytesDone = 0;
   for (const std::string& f : m_FileList) bytesTotal += FileSize(f);

@@ -65,7 +65,8 @@ class CConvertFromSeed {
 
   // Quality indicators accepted at byte 6 ("DQ" unless a front end says otherwise).
   void SetQuality(const std::string& codes) { m_Quality = codes; }
-  // Connection string of the run; the archive's data source unless a test says otherwise.
+  // Connection string of the run; the archive's data source unless a test says
+  // otherwise. Empty: no database, data files only (benchmarks of the rest).
   void SetConnectString(const std::string& connect) { m_ConnectString = connect; }
   const RunStats& Stats() const { return m_Stats; }
   bool IsRunning() const { return m_Running.load(); }
