@@ -124,13 +124,18 @@ void CStaInfo::WriteChan(unsigned sta, unsigned chan) {
   k.m_Count = 0;
 }
 
+// errno holds the operating system's reason.
+void CStaInfo::ReportNotStored(const std::string& path, const char* what, const CSta& s, const CChanInfo& k) {
+  platform::DebugOutputF("Data file %s: %s: %s; %d samples of %s %s not stored\n", path.c_str(), what,
+                         std::strerror(errno), k.m_Count, s.m_Name.c_str(), k.m_Name.c_str());
+  ++m_Stats.segmentsNotStored;
+  m_Stats.samplesNotStored += static_cast<uint64_t>(k.m_Count);
+}
+
 bool CStaInfo::AppendToFile(CSta& s, CChanInfo& k) {
   const std::string full = m_Path + kLocalSeparator + LocalPath(k.m_CPath);
   auto fail = [&](const char* what) {
-    platform::DebugOutputF("Data file %s: %s: %s; %d samples of %s %s not stored\n", full.c_str(),
-                           what, std::strerror(errno), k.m_Count, s.m_Name.c_str(), k.m_Name.c_str());
-    ++m_Stats.segmentsNotStored;
-    m_Stats.samplesNotStored += static_cast<uint64_t>(k.m_Count);
+    ReportNotStored(full, what, s, k);
     return false;
   };
   int fd = ::open(full.c_str(), O_WRONLY | O_CLOEXEC);
@@ -158,10 +163,7 @@ bool CStaInfo::CreateFile(unsigned sta, unsigned chan) {
   k.m_TBegin = k.m_SegBegin;
   k.m_TQty = k.m_SegQty;
   auto drop = [&](const std::string& path, const char* what) {
-    platform::DebugOutputF("Data file %s: %s: %s; %d samples of %s %s not stored\n", path.c_str(), what,
-                           std::strerror(errno), k.m_Count, s.m_Name.c_str(), k.m_Name.c_str());
-    ++m_Stats.segmentsNotStored;
-    m_Stats.samplesNotStored += static_cast<uint64_t>(k.m_Count);
+    ReportNotStored(path, what, s, k);
     // The next segment tries a new file rather than appending to nothing.
     k.m_TBegin = k.m_TQty = 0;
     return false;

@@ -89,6 +89,7 @@ class CStaInfo {
                       const float* samples);
   bool AppendToFile(CSta& sta, CChanInfo& chan);
   bool CreateFile(unsigned sta, unsigned chan);
+  void ReportNotStored(const std::string& path, const char* what, const CSta& s, const CChanInfo& k);
   std::unordered_map<std::string, unsigned> m_StaIndex;
   // Relative paths of the files this store created: a later segment whose
   // name falls in the same second must not overwrite one of them.
