@@ -223,3 +223,30 @@ TEST(ConvertRun, UnknownDataSourceEndsInOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ConvertRun, UnreadableInputEndsThatFileOnly) {
+  const auto seedDir = testsupport::SeedDataDir();
+  if (seedDir.empty()) GTEST_SKIP() << "../shared/testdata/seed not found: real-data tests skipped";
+  TempDir dir;
+  platform::WritePrivateProfileString("DATA", "DIR", dir / "data", dir / "VEZ.ini");
+  std::filesystem::create_directory(dir.Path() / "data");
+  std::filesystem::create_directory(dir.Path() / "a-folder");
+  FakeHost host;
+  CConvertFromSeed conv(&host, dir / "VEZ.ini");
+  conv.SetConnectString("");  // data files only
+  conv.AddFile(dir / "a-folder");  // opens, but every read fails
+  conv.AddFile((seedDir / "gaps.mseed").string());
+  ASSERT_EQ(conv.Start(), 0);
+  ASSERT_TRUE(host.WaitDone());
+  conv.Join();
+  EXPECT_EQ(conv.Stats().filesFailed, 1u);
+  EXPECT_EQ(conv.Stats().filesRead, 1u);
+  EXPECT_EQ(conv.Stats().recordsConverted, 128u);
+  ASSERT_EQ(host.errors.size(), 1u);
+  EXPECT_NE(host.errors[0].find("a-folder: read error"), std::string::npos) << host.errors[0];
+  EXPECT_EQ(host.texts.back(), "Data converted with errors");
+}
+
+}  // namespace
