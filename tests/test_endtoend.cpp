@@ -251,7 +251,7 @@ class SessionKiller : public FakeHost {
     FakeHost::SetStatusText(text);
     if (++m_Seen == m_After)
       m_Db.Exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
-                "WHERE datname = current_database() AND pid <> pg_backend_pid()");
+                "WHERE application_name = 'brevanto-lost'");
   }
 
  private:
@@ -273,7 +273,8 @@ TEST_P(ServerLost, RunEndsInOrderAndTheNextRunIsConsistent) {
   {
     SessionKiller host(*db, 40);
     CConvertFromSeed conv(&host, dir / "VEZ.ini");
-    conv.SetConnectString(db->connect);
+    // Named, so that only this session ends while other tests run beside it.
+    conv.SetConnectString(db->connect + ";pqopt={application_name=brevanto-lost};");
     conv.AddFile(input);
     ASSERT_EQ(conv.Start(), 0);
     ASSERT_TRUE(host.WaitDone());
