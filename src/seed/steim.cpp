@@ -1,6 +1,7 @@
 #include "seed/steim.h"
 
 #include <cstdint>
+#include <utility>
 
 #include "platform/diag.h"
 #include "seed/record.h"
@@ -151,6 +152,16 @@ inline void Emit(int64_t& acc, float* o, int j, int32_t d) {
   o[j] = static_cast<float>(acc);
 }
 
+// The Count fields of Width bits that end at bit 0 of v, most significant
+// first, unrolled at compile time.
+template <int Count, int Width>
+inline int EmitFields(int64_t& acc, float* o, uint32_t v) {
+  [&]<int... I>(std::integer_sequence<int, I...>) {
+    (Emit(acc, o, I, Field(v, (Count - 1 - I) * Width, Width)), ...);
+  }(std::make_integer_sequence<int, Count>{});
+  return Count;
+}
+
 // Frames 1.. of a Steim2 record: while 7 or more samples remain each word's
 // differences go straight to out; near the end the checked path takes over.
 template <bool Swap>
@@ -177,50 +188,13 @@ void Steim2Rest(const unsigned char* data, int frames, int n, float* out, Integr
         }
         const uint32_t v = Word32<Swap>(p);
         switch ((code - 2) * 4 + static_cast<int>(v >> 30)) {
-          case 1:
-            Emit(acc, o, 0, Field(v, 0, 30));
-            f += 1;
-            break;
-          case 2:
-            Emit(acc, o, 0, Field(v, 15, 15));
-            Emit(acc, o, 1, Field(v, 0, 15));
-            f += 2;
-            break;
-          case 3:
-            Emit(acc, o, 0, Field(v, 20, 10));
-            Emit(acc, o, 1, Field(v, 10, 10));
-            Emit(acc, o, 2, Field(v, 0, 10));
-            f += 3;
-            break;
-          case 4:
-            Emit(acc, o, 0, Field(v, 24, 6));
-            Emit(acc, o, 1, Field(v, 18, 6));
-            Emit(acc, o, 2, Field(v, 12, 6));
-            Emit(acc, o, 3, Field(v, 6, 6));
-            Emit(acc, o, 4, Field(v, 0, 6));
-            f += 5;
-            break;
-          case 5:
-            Emit(acc, o, 0, Field(v, 25, 5));
-            Emit(acc, o, 1, Field(v, 20, 5));
-            Emit(acc, o, 2, Field(v, 15, 5));
-            Emit(acc, o, 3, Field(v, 10, 5));
-            Emit(acc, o, 4, Field(v, 5, 5));
-            Emit(acc, o, 5, Field(v, 0, 5));
-            f += 6;
-            break;
-          case 6:
-            Emit(acc, o, 0, Field(v, 24, 4));
-            Emit(acc, o, 1, Field(v, 20, 4));
-            Emit(acc, o, 2, Field(v, 16, 4));
-            Emit(acc, o, 3, Field(v, 12, 4));
-            Emit(acc, o, 4, Field(v, 8, 4));
-            Emit(acc, o, 5, Field(v, 4, 4));
-            Emit(acc, o, 6, Field(v, 0, 4));
-            f += 7;
-            break;
-          default:
-            break;
+          case 1: f += EmitFields<1, 30>(acc, o, v); break;
+          case 2: f += EmitFields<2, 15>(acc, o, v); break;
+          case 3: f += EmitFields<3, 10>(acc, o, v); break;
+          case 4: f += EmitFields<5, 6>(acc, o, v); break;
+          case 5: f += EmitFields<6, 5>(acc, o, v); break;
+          case 6: f += EmitFields<7, 4>(acc, o, v); break;
+          default: break;
         }
         continue;
       }
