@@ -8,11 +8,13 @@
 #include <fstream>
 #include <string>
 
+#include "archive/archivecheck.h"
 #include "cli/cliprogress.h"
 #include "cli/options.h"
 #include "convert/convertfromseed.h"
 #include "platform/diag.h"
 #include "platform/ini.h"
+#include "platform/odbc.h"
 
 namespace {
 
@@ -27,6 +29,39 @@ uint64_t TotalBytes(const std::vector<std::string>& files) {
     if (::stat(f.c_str(), &st) == 0 && S_ISREG(st.st_mode)) total += static_cast<uint64_t>(st.st_size);
   }
   return total;
+}
+
+// The connection a conversion run opens.
+constexpr const char* kArchiveConnect = "DSN=VEZ;UID=VEZ;PWD=QKT;";
+constexpr int kLoginTimeoutSeconds = 15;
+
+int Check(const Options& o) {
+  static const std::string kUnset = "\x01";
+  if (platform::GetPrivateProfileString("DATA", "DIR", kUnset, o.vezIni) == kUnset) {
+    std::fprintf(stderr, "%s: no VEZ data folder set in %s (key DIR of section [DATA])\n", kProgram,
+                 o.vezIni.c_str());
+    return kExitArchive;
+  }
+  const std::string dataDir = ReadDataDir(o.vezIni);
+  archive::CheckReport report;
+  try {
+    odbc::Connection database;
+    database.Open(kArchiveConnect, kLoginTimeoutSeconds);
+    report = archive::CheckArchive(dataDir, database);
+  } catch (const archive::CheckError& e) {
+    std::fprintf(stderr, "%s: cannot check the archive: %s\n", kProgram, e.what());
+    return kExitArchive;
+  } catch (const odbc::Error& e) {
+    std::fprintf(stderr, "%s: cannot check the archive: VEZ Database error: %s\n", kProgram, e.what());
+    return kExitArchive;
+  }
+  for (const archive::Finding& f : report.findings) std::printf("%s\n", archive::FormatFinding(f).c_str());
+  if (!o.quiet || !report.Whole())
+    std::printf("%s: archive %s: %llu FILELIST rows, %llu data files, %llu samples; %zu finding%s\n", kProgram,
+                report.Whole() ? "whole" : "NOT whole", static_cast<unsigned long long>(report.rows),
+                static_cast<unsigned long long>(report.files), static_cast<unsigned long long>(report.samples),
+                report.findings.size(), report.findings.size() == 1 ? "" : "s");
+  return report.Whole() ? kExitOk : kExitFailed;
 }
 
 int Run(const Options& o) {
@@ -91,7 +126,7 @@ int main(int argc, char** argv) {
     std::printf("%s %s\n", kProgram, BREVANTO_VERSION);
     return kExitOk;
   }
-  const int status = Run(options);
+  const int status = options.check ? Check(options) : Run(options);
   if (std::fflush(stdout) != 0 && status == kExitOk) {
     std::fprintf(stderr, "%s: cannot write standard output: %s\n", kProgram, std::strerror(errno));
     return kExitFailed;

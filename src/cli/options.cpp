@@ -56,6 +56,7 @@ Options ParseArguments(int argc, const char* const* argv) {
   Options o;
   o.vezIni = CConvertFromSeed::kDefaultVezIni;
   bool optionsEnded = false;
+  bool qualityGiven = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     std::string value;
@@ -75,6 +76,8 @@ Options ParseArguments(int argc, const char* const* argv) {
       o.quiet = true;
     } else if (arg == "-v" || arg == "--verbose") {
       o.verbose = true;
+    } else if (arg == "--check") {
+      o.check = true;
     } else if (TakeValue("--vez-ini", argc, argv, i, value)) {
       if (value.empty()) throw UsageError("option --vez-ini needs a file name");
       o.vezIni = value;
@@ -82,6 +85,7 @@ Options ParseArguments(int argc, const char* const* argv) {
       if (!IsValidQuality(value))
         throw UsageError("bad --quality \"" + value + "\": use one or more of the letters D, Q, R, M");
       o.quality = value;
+      qualityGiven = true;
     } else if (arg == "-") {
       throw UsageError("reading standard input is not supported; name the files");
     } else {
@@ -89,6 +93,12 @@ Options ParseArguments(int argc, const char* const* argv) {
     }
   }
   if (o.quiet && o.verbose) throw UsageError("-q and -v exclude each other");
+  if (o.check) {
+    if (!o.files.empty()) throw UsageError("--check takes no input files");
+    if (qualityGiven) throw UsageError("--quality has no meaning with --check");
+    if (o.verbose) throw UsageError("-v has no meaning with --check");
+    return o;
+  }
   if (o.files.empty()) throw UsageError("no input file");
   return o;
 }
@@ -96,14 +106,17 @@ Options ParseArguments(int argc, const char* const* argv) {
 std::string ShortUsage() {
   return std::string("usage: ") + kProgram +
          " [--vez-ini FILE] [--quality CODES] [-q|-v] FILE|@LISTFILE...\n"
+         "       " + kProgram + " --check [--vez-ini FILE] [-q]\n"
          "Try '" + kProgram + " --help' for more information.\n";
 }
 
 std::string HelpText() {
   return std::string("usage: ") + kProgram + " [OPTIONS] FILE|@LISTFILE...\n" +
+         "       " + kProgram + " --check [--vez-ini FILE] [-q]\n" +
          "\n"
          "Converts SEED data records into VEZ archive data files and registers every\n"
          "file in the archive table FILELIST (ODBC data source VEZ).\n"
+         "With --check, converts nothing and checks the archive instead.\n"
          "\n"
          "Inputs:\n"
          "  FILE              a SEED or miniSEED file\n"
@@ -118,6 +131,9 @@ std::string HelpText() {
          "                    letters D, Q, R, M (default DQ)\n"
          "  -q, --quiet       print errors only; the summary only when something failed\n"
          "  -v, --verbose     print every status text on its own line (standard output)\n"
+         "  --check           check the archive: compare the data files under the data\n"
+         "                    folder with the rows of FILELIST, print one line per\n"
+         "                    finding and a summary on standard output; reads only\n"
          "  -h, --help        print this help and exit\n"
          "  -V, --version     print the version and exit\n"
          "  --                end of options: later arguments are files\n"
@@ -133,7 +149,15 @@ std::string HelpText() {
          "  2  usage error: unknown option, bad value, no input file, or an\n"
          "     unreadable list file\n"
          "  3  the archive could not be opened: the database (data source VEZ), the\n"
-         "     VEZ.ini file or its data folder; nothing was converted\n";
+         "     VEZ.ini file or its data folder; nothing was converted\n"
+         "\n"
+         "Exit status of --check:\n"
+         "  0  the archive is whole: every row has its file and every file its row,\n"
+         "     and all of them agree\n"
+         "  1  findings: the archive is not whole (each is listed)\n"
+         "  2  usage error\n"
+         "  3  the archive could not be read: the VEZ.ini file, its data folder, the\n"
+         "     database (data source VEZ) or its table FILELIST\n";
 }
 
 }  // namespace cli

@@ -14,6 +14,8 @@ enum ExitStatus {
   kExitUsage = 2,
   kExitArchive = 3,
 };
+// --check: 0 the archive is whole, 1 findings, 2 usage, 3 the archive could
+// not be read (VEZ.ini, data folder, database or FILELIST).
 
 struct Options {
   std::string vezIni;
@@ -22,6 +24,7 @@ struct Options {
   bool verbose = false;
   bool help = false;
   bool version = false;
+  bool check = false;  // --check: examine the archive instead of converting
   std::vector<std::string> files;  // in command-line order, list files expanded in place
 };
 
