@@ -95,13 +95,14 @@ std::string LocalPath(const std::string& cpath) {
 
 bool IsCode(const std::string& s) { return !s.empty() && seed::IsSafeCode(s.c_str()); }
 
-// "KEY=" followed by integers in the writer's format, and nothing else.
+// "KEY=" followed by three integers in the writer's format, and nothing else.
+// Widths in format are minimums (a year may have five digits).
 bool ParseNumbers(const std::string& line, const char* key, const char* format, int& a, int& b, int& c) {
   const size_t n = std::strlen(key);
   if (line.compare(0, n, key) != 0) return false;
   const std::string value = line.substr(n);
   if (value.size() > 32 || value.find_first_not_of("0123456789 ") != std::string::npos) return false;
-  if (std::sscanf(value.c_str(), format, &a, &b, &c) != 3) return false;
+  if (std::sscanf(value.c_str(), "%d %d %d", &a, &b, &c) != 3) return false;
   return Format(format, a, b, c) == value;
 }
 
@@ -368,12 +369,11 @@ class Checker {
     // The header keeps six decimals.
     if (!(std::fabs(row.sps - h.sps) <= 5e-7 * std::max(1.0, std::fabs(h.sps))))
       wrong.push_back(Format("SPS %.17g (file: %f)", row.sps, h.sps));
-    // The name holds the whole second of TBEGIN. A database may hand a
-    // double back rounded to 15 digits, which can carry it across a second.
+    // The name holds the whole second of TBEGIN. Start times come from
+    // record headers in ten-thousandths of a second, so a database that
+    // hands doubles back to 15 digits cannot carry one across a second.
     const std::string name = FileName(h.day, h.month, h.year, h.hour, h.minute, h.second, h.channel, h.station);
-    bool timeAgrees = false;
-    for (double slack : {0.0, -1e-5, 1e-5})
-      timeAgrees = timeAgrees || FileName(Breakdown(row.tBegin + slack), h.channel, h.station) == name;
+    const bool timeAgrees = FileName(Breakdown(row.tBegin), h.channel, h.station) == name;
     if (!timeAgrees) wrong.push_back(Format("TBEGIN %.6f (file starts %04d-%02d-%02d %02d:%02d:%02d)", row.tBegin,
                                             h.year, h.month, h.day, h.hour, h.minute, h.second));
     if (wrong.empty()) return;

@@ -1,0 +1,279 @@
+#include "support/localarchive.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+#include "platform/ini.h"
+#include "platform/odbc.h"
+#include "support/seedgen.h"
+
+namespace testsupport {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kTimeoutMs = 300000;
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void RunScript(odbc::Connection& c, const std::string& script) {
+  std::string code;
+  std::istringstream lines(script);
+  for (std::string line; std::getline(lines, line);) code += line.substr(0, line.find("--")) + "\n";
+  std::istringstream statements(code);
+  for (std::string statement; std::getline(statements, statement, ';');)
+    if (statement.find_first_not_of(" \t\r\n") != std::string::npos) c.ExecuteDirect(statement);
+}
+
+}  // namespace
+
+void WriteVolume(const std::string& path, const VolumeSpec& spec) {
+  std::vector<unsigned char> volume;
+  const double recordSeconds = static_cast<double>(spec.samplesPerRecord) / spec.sps;
+  for (int r = 0; r < spec.records; ++r) {
+    const double t = static_cast<double>(spec.start) + r * recordSeconds + (r > spec.gapAfter ? spec.gapSeconds : 0);
+    const auto whole = static_cast<time_t>(t);
+    std::tm tm{};
+    gmtime_r(&whole, &tm);
+    for (size_t c = 0; c < spec.channels.size(); ++c) {
+      seedgen::Header h;
+      h.station = spec.station;
+      h.channel = spec.channels[c];
+      h.year = tm.tm_year + 1900;
+      h.dayOfYear = tm.tm_yday + 1;
+      h.hour = tm.tm_hour;
+      h.minute = tm.tm_min;
+      h.second = tm.tm_sec;
+      h.tenThousandths = static_cast<int>((t - static_cast<double>(whole)) * 10000 + 0.5);
+      h.rateFactor = spec.sps;
+      h.rateMultiplier = 1;
+      h.encoding = 11;
+      // A slow triangle: differences of one fit Steim2's smallest words.
+      std::vector<int32_t> samples(static_cast<size_t>(spec.samplesPerRecord));
+      for (int i = 0; i < spec.samplesPerRecord; ++i) {
+        const int phase = (i + r * 3) % 40;
+        samples[static_cast<size_t>(i)] =
+            static_cast<int32_t>(1000 * (c + 1) + r + (phase < 20 ? phase : 40 - phase));
+      }
+      const auto record = seedgen::EncodeRecord(h, samples);
+      volume.insert(volume.end(), record.begin(), record.end());
+    }
+  }
+  WriteFileBytes(path, volume);
+}
+
+ProgramOutcome RunProgram(const std::string& program, const std::vector<std::string>& args,
+                          const std::function<std::string()>& setup) {
+  std::vector<std::string> all = args;
+  all.insert(all.begin(), program);
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int out[2], err[2];
+  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) {
+    int in = ::open("/dev/null", O_RDONLY);
+    ::dup2(in, 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    if (setup) {
+      const std::string problem = setup();
+      if (!problem.empty()) {
+        const std::string line = "setup: " + problem + "\n";
+        if (::write(2, line.data(), line.size()) < 0) {}
+        ::_exit(125);
+      }
+    }
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  ::close(err[1]);
+  ProgramOutcome o;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* sinks[2] = {&o.out, &o.err};
+  int open = 2;
+  while (open > 0) {
+    const int n = ::poll(fds, 2, kTimeoutMs);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ::kill(pid, SIGKILL);
+      o.err += "\n[killed: did not finish]\n";
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buf[65536];
+      const ssize_t got = ::read(fds[i].fd, buf, sizeof buf);
+      if (got > 0) {
+        sinks[i]->append(buf, static_cast<size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  for (pollfd& f : fds)
+    if (f.fd >= 0) ::close(f.fd);
+  int wstatus = 0;
+  while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {}
+  o.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : -1;
+  return o;
+}
+
+std::string CliPath() { return BREVANTO_BINARY_DIR "/bin/brevanto-cli"; }
+
+RunSummary ParseRunSummary(const std::string& err) {
+  RunSummary s;
+  std::smatch m;
+  static const std::regex files(
+      R"(samples (\d+); data files created (\d+), extended (\d+); FILELIST rows registered (\d+))");
+  static const std::regex segments(R"(segments not stored (\d+) \((\d+) samples\))");
+  static const std::regex result(R"(\nresult: ([^\r\n]*))");
+  if (std::regex_search(err, m, files)) {
+    s.found = true;
+    s.samples = std::stol(m[1]);
+    s.created = std::stol(m[2]);
+    s.extended = std::stol(m[3]);
+    s.rows = std::stol(m[4]);
+  }
+  if (std::regex_search(err, m, segments)) {
+    s.segmentsNotStored = std::stol(m[1]);
+    s.samplesNotStored = std::stol(m[2]);
+  }
+  if (std::regex_search(err, m, result)) s.result = m[1];
+  return s;
+}
+
+LocalArchive::LocalArchive() : m_Root(m_Tmp.Path().string()) {
+  // Open to every user, for children that give up root.
+  fs::permissions(m_Root, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+  fs::create_directory(DataDir());
+  if (!platform::WritePrivateProfileString("DATA", "DIR", DataDir(), Ini()))
+    throw std::runtime_error("cannot write " + Ini());
+}
+
+LocalArchive::~LocalArchive() = default;
+
+std::unique_ptr<LocalArchive> LocalArchive::Sqlite() {
+  std::unique_ptr<LocalArchive> a(new LocalArchive);
+  fs::create_directory(a->m_Root + "/db");
+  a->m_DatabaseFile = a->m_Root + "/db/vez.db";
+  // The driver's default rollback journal: the database itself grows by a
+  // few pages only, whatever the run writes into the data folder.
+  a->m_Connect = "Driver=SQLite3;Database=" + a->m_DatabaseFile + ";SyncPragma=NORMAL;";
+  odbc::Connection c;
+  c.Open(a->m_Connect);
+  RunScript(c, ReadText(BREVANTO_SOURCE_DIR "/sql/filelist-sqlite.sql"));
+  c.Close();
+  a->m_Source = std::make_unique<DataSourceScope>(
+      "VEZ", DataSourceScope::Keys{{"Driver", "SQLite3"},
+                                   {"Database", a->m_DatabaseFile},
+                                   {"SyncPragma", "NORMAL"},
+                                   {"Timeout", "10000"}});
+  ::chmod(a->m_Source->IniPath().c_str(), 0644);
+  ::chmod(fs::path(a->m_Source->IniPath()).parent_path().c_str(), 0755);
+  return a;
+}
+
+std::unique_ptr<LocalArchive> LocalArchive::OnServer(const std::string& connect, const DataSourceScope::Keys& keys) {
+  std::unique_ptr<LocalArchive> a(new LocalArchive);
+  a->m_Connect = connect;
+  a->m_Source = std::make_unique<DataSourceScope>("VEZ", keys);
+  return a;
+}
+
+std::unique_ptr<LocalArchive> LocalArchive::On(std::unique_ptr<TestDatabase> db) {
+  std::unique_ptr<LocalArchive> a(new LocalArchive);
+  a->m_Source = db->UseAsDataSource("VEZ");
+  if (!a->m_Source) return nullptr;
+  a->m_Connect = db->connect;
+  a->m_Db = std::move(db);
+  return a;
+}
+
+ProgramOutcome LocalArchive::Convert(const std::vector<std::string>& inputs,
+                                     const std::function<std::string()>& setup) const {
+  std::vector<std::string> args{"--vez-ini", Ini()};
+  args.insert(args.end(), inputs.begin(), inputs.end());
+  return RunProgram(CliPath(), args, setup);
+}
+
+ProgramOutcome LocalArchive::CheckCli() const { return RunProgram(CliPath(), {"--check", "--vez-ini", Ini()}); }
+
+archive::CheckReport LocalArchive::Check() const {
+  odbc::Connection c;
+  c.Open(m_Connect);
+  return archive::CheckArchive(DataDir(), c);
+}
+
+ArchiveImage LocalArchive::Image() const {
+  ArchiveImage image;
+  for (const auto& e : fs::recursive_directory_iterator(DataDir())) {
+    if (!e.is_regular_file()) continue;
+    const auto bytes = ReadFileBytes(e.path().string());
+    image.files[fs::relative(e.path(), DataDir()).string()] = std::string(bytes.begin(), bytes.end());
+  }
+  odbc::Connection c;
+  c.Open(m_Connect);
+  odbc::Statement select(c);
+  select.Prepare("SELECT CPATH, STA, CH, SPS, TBEGIN, TQTY, FOFF, GAIN, DATATYPE, CREATER FROM FILELIST");
+  select.Execute();
+  while (select.Fetch()) {
+    // Columns in order: drivers need not return them in any other.
+    const std::string cpath = select.GetText(1), sta = select.GetText(2), ch = select.GetText(3);
+    const double sps = select.GetDouble(4), tBegin = select.GetDouble(5), tQty = select.GetDouble(6);
+    const int foff = select.GetInt(7), gain = select.GetInt(8), dataType = select.GetInt(9);
+    const std::string creater = select.GetText(10);
+    char numbers[160];
+    std::snprintf(numbers, sizeof numbers, "|%.17g|%.17g|%.17g|%d|%d|%d|", sps, tBegin, tQty, foff, gain, dataType);
+    image.rows.push_back(cpath + "|" + sta + "|" + ch + numbers + creater);
+  }
+  select.CloseCursor();
+  std::sort(image.rows.begin(), image.rows.end());
+  return image;
+}
+
+void LocalArchive::Wipe() const {
+  for (const auto& e : fs::directory_iterator(DataDir())) fs::remove_all(e.path());
+  Exec("DELETE FROM FILELIST");
+}
+
+void LocalArchive::Exec(const std::string& sql) const {
+  odbc::Connection c;
+  c.Open(m_Connect);
+  c.ExecuteDirect(sql);
+}
+
+std::string Describe(const archive::CheckReport& report) {
+  std::string text = std::to_string(report.findings.size()) + " findings\n";
+  for (const auto& f : report.findings) text += archive::FormatFinding(f) + "\n";
+  return text;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,109 @@
+#pragma once
+// A whole archive for tests that run brevanto-cli against it: data folder,
+// VEZ.ini, a FILELIST database named as data source VEZ, generated SEED
+// input, and the means to compare two archives.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/archivecheck.h"
+#include "support/dbfixture.h"
+#include "support/testsupport.h"
+
+namespace testsupport {
+
+// Continuous Steim2 records of 512 bytes, the channels interleaved record by
+// record as recorders write them; one gap of gapSeconds after record gapAfter.
+struct VolumeSpec {
+  std::string station = "FLT";
+  std::vector<std::string> channels{"BHZ", "BHN"};
+  int records = 250;  // per channel
+  int samplesPerRecord = 400;
+  int sps = 20;
+  int gapAfter = 30;
+  double gapSeconds = 100;
+  int64_t start = 1712570400;  // 2024-04-08 10:00:00
+};
+void WriteVolume(const std::string& path, const VolumeSpec& spec);
+
+struct ProgramOutcome {
+  int status = -1;  // exit status, 128 + signal when killed
+  std::string out, err;
+};
+
+// Runs program with args in a child process that inherits the environment.
+// setup runs in the child before exec; it returns an empty string or why it
+// failed, which ends the child with status 125 and the reason on stderr.
+ProgramOutcome RunProgram(const std::string& program, const std::vector<std::string>& args,
+                          const std::function<std::string()>& setup = {});
+
+// brevanto-cli of this build.
+std::string CliPath();
+
+// The figures of brevanto-cli's closing summary.
+struct RunSummary {
+  bool found = false;
+  long created = -1, extended = -1, rows = -1;
+  long samples = -1, segmentsNotStored = -1, samplesNotStored = -1;
+  std::string result;  // the run's last status text
+};
+RunSummary ParseRunSummary(const std::string& err);
+
+// What an archive holds, without what differs from run to run (row IDs and
+// LDDATE): file contents by relative path and the rows as sorted text.
+struct ArchiveImage {
+  std::map<std::string, std::string> files;
+  std::vector<std::string> rows;
+};
+
+// Names its database as data source VEZ through ODBCINI while it lives, so
+// one at a time in a process.
+class LocalArchive {
+ public:
+  // An SQLite database in a folder of its own.
+  static std::unique_ptr<LocalArchive> Sqlite();
+  // A database reached with connect that already holds FILELIST; keys name
+  // it in odbc.ini.
+  static std::unique_ptr<LocalArchive> OnServer(const std::string& connect, const DataSourceScope::Keys& keys);
+  // On a test database (see dbfixture.h); nullptr when it cannot serve as
+  // data source VEZ in this process.
+  static std::unique_ptr<LocalArchive> On(std::unique_ptr<TestDatabase> db);
+  ~LocalArchive();
+
+  const std::string& Root() const { return m_Root; }
+  std::string DataDir() const { return m_Root + "/data"; }
+  std::string Ini() const { return m_Root + "/VEZ.ini"; }
+  const std::string& Connect() const { return m_Connect; }
+  const std::string& DatabaseFile() const { return m_DatabaseFile; }  // SQLite only
+
+  // Converts inputs with brevanto-cli; the child's setup as for RunProgram.
+  ProgramOutcome Convert(const std::vector<std::string>& inputs,
+                         const std::function<std::string()>& setup = {}) const;
+  // brevanto-cli --check on this archive.
+  ProgramOutcome CheckCli() const;
+  // archive::CheckArchive on a connection of its own.
+  archive::CheckReport Check() const;
+  ArchiveImage Image() const;
+  // Empties the data folder and FILELIST.
+  void Wipe() const;
+  void Exec(const std::string& sql) const;
+
+ private:
+  LocalArchive();
+  TempDir m_Tmp;
+  std::string m_Root;
+  std::string m_Connect;
+  std::string m_DatabaseFile;
+  std::unique_ptr<TestDatabase> m_Db;
+  std::unique_ptr<DataSourceScope> m_Source;
+};
+
+// Every finding on its own line, for failure messages.
+std::string Describe(const archive::CheckReport& report);
+
+}  // namespace testsupport
