@@ -287,7 +287,8 @@ TEST_P(FileListTest, DatabaseErrorsSurfaceNamingTheFailedStep) {
     std::string step;
   };
   const std::vector<Case> cases = {
-      {"table missing", "", false, &CStaInfo::UpdateFileList, "select"},
+      {"table missing, update", "", false, &CStaInfo::UpdateFileList, "update"},
+      {"table missing, replace", "", false, &CStaInfo::ReplaceFileList, "delete"},
       {"insert refused", "CHECK (STA <> 'ABCD')", false, &CStaInfo::ReplaceFileList, "insert"},
       {"update refused", "CHECK (STA <> 'ABCD')", true, &CStaInfo::UpdateFileList, "update"},
   };

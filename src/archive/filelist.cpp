@@ -24,6 +24,16 @@ constexpr const char* kUpdate =
     "UPDATE FILELIST SET STA = ?, SPS = ?, GAIN = ?, CPATH = ?, DATATYPE = ?, CH = ?, CREATER = ?, "
     "LDDATE = ?, TBEGIN = ?, TQTY = ?, FOFF = ? WHERE ID = ?";
 constexpr const char* kDelete = "DELETE FROM FILELIST WHERE ID = ?";
+// The same effects on the first row of a path in one statement each: a
+// registration is then one round trip and, on SQLite, one commit. CPATH is
+// left out of the SET list since it equals the filter, so its index entry is
+// not rewritten.
+constexpr const char* kUpdateFirst =
+    "UPDATE FILELIST SET STA = ?, SPS = ?, GAIN = ?, DATATYPE = ?, CH = ?, CREATER = ?, "
+    "LDDATE = ?, TBEGIN = ?, TQTY = ?, FOFF = ? "
+    "WHERE ID = (SELECT MIN(ID) FROM FILELIST WHERE CPATH = ?)";
+constexpr const char* kDeleteFirst =
+    "DELETE FROM FILELIST WHERE ID = (SELECT MIN(ID) FROM FILELIST WHERE CPATH = ?)";
 
 std::string ConnectionText(std::string_view text) {
   constexpr std::string_view prefix = "ODBC;";
@@ -77,11 +87,15 @@ CFileList::CFileList(odbc::Connection* database)
 
 CFileList::~CFileList() { Close(); }
 
-void CFileList::Open(const std::string& cpath) {
+void CFileList::Connect() {
   if (!m_pDatabase) throw std::logic_error("CFileList without a database connection");
-  Close();
   if (!m_pDatabase->IsOpen())
     m_pDatabase->Open(ConnectionText(kDefaultConnect), kLoginTimeoutSeconds);
+}
+
+void CFileList::Open(const std::string& cpath) {
+  Close();
+  Connect();
 
   Step("select", cpath, [&] {
     odbc::Statement& select = m_pDatabase->Prepared(kSelect);
@@ -160,6 +174,41 @@ void CFileList::Update() {
   m_Mode = Mode::None;
 }
 
+bool CFileList::UpdateFirst() {
+  Connect();
+  long changed = 0;
+  Step("update", m_CPATH, [&] {
+    odbc::Statement& write = m_pDatabase->Prepared(kUpdateFirst);
+    write.SetParam(1, m_STA);
+    write.SetParam(2, m_SPS);
+    write.SetParam(3, m_GAIN);
+    write.SetParam(4, m_DATATYPE);
+    write.SetParam(5, m_CH);
+    write.SetParam(6, m_CREATER);
+    write.SetParam(7, m_LDDATE);
+    write.SetParam(8, m_TBEGIN);
+    write.SetParam(9, m_TQTY);
+    write.SetParam(10, m_FOFF);
+    write.SetParam(11, m_CPATH);
+    write.Execute();
+    changed = write.RowCount();
+  });
+  if (changed < 0) throw odbc::Error("FILELIST update for " + m_CPATH, "", 0, "the driver did not count the rows updated");
+  return changed > 0;
+}
+
+bool CFileList::DeleteFirst(const std::string& cpath) {
+  Connect();
+  long changed = 0;
+  Step("delete", cpath, [&] {
+    odbc::Statement& remove = m_pDatabase->Prepared(kDeleteFirst);
+    remove.SetParam(1, cpath);
+    remove.Execute();
+    changed = remove.RowCount();
+  });
+  return changed > 0;
+}
+
 void CFileList::Close() {
   m_HaveRow = false;
   m_Mode = Mode::None;
@@ -188,13 +237,12 @@ void CStaInfo::UpdateFileList(const char* cpath, const char* sta, const char* ch
                               double tQty, double sps, int gain, int dataType) {
   if (!m_pDatabase) return;
   CFileList row(m_pDatabase);
-  row.Open(Text(cpath));
-  if (row.IsEOF())
-    row.AddNew();
-  else
-    row.Edit();
   SetFields(row, cpath, sta, ch, tBegin, tQty, sps, gain, dataType);
-  row.Update();
+  if (!row.UpdateFirst()) {
+    row.AddNew();
+    SetFields(row, cpath, sta, ch, tBegin, tQty, sps, gain, dataType);
+    row.Update();
+  }
   ++m_Stats.rowsRegistered;
   row.Close();
 }
@@ -203,8 +251,7 @@ void CStaInfo::ReplaceFileList(const char* cpath, const char* sta, const char* c
                                double tQty, double sps, int gain, int dataType) {
   if (!m_pDatabase) return;
   CFileList row(m_pDatabase);
-  row.Open(Text(cpath));
-  if (!row.IsEOF()) row.Delete();
+  row.DeleteFirst(Text(cpath));
   row.AddNew();
   SetFields(row, cpath, sta, ch, tBegin, tQty, sps, gain, dataType);
   row.Update();

@@ -28,6 +28,11 @@ class CFileList {
   void Delete();   // deletes the fetched row, and only that row
   void Update();   // INSERT after AddNew, UPDATE of the fetched row after Edit
   void Close();
+  // Open + Edit + Update and Open + Delete in one statement each, on the
+  // first row of the path (lowest key); false when the path has no row.
+  // UpdateFirst writes the fields as they stand, for the path in m_CPATH.
+  bool UpdateFirst();
+  bool DeleteFirst(const std::string& cpath);
 
   std::string m_STA;
   double m_SPS = 0;
@@ -43,6 +48,7 @@ class CFileList {
 
  private:
   enum class Mode { None, AddNew, Edit };
+  void Connect();  // opens a closed connection with kDefaultConnect
   odbc::Connection* m_pDatabase;
   bool m_HaveRow = false;
   int64_t m_RowId = 0;  // key of the fetched row

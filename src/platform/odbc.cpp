@@ -234,12 +234,14 @@ void Statement::Execute() {
   m_Failed = true;
   BindAll();
   SQLRETURN rc = SQLExecute(m_Stmt);
-  if (rc != SQL_NO_DATA)  // SQL_NO_DATA: a searched UPDATE or DELETE that matched nothing
-    Check(rc, SQL_HANDLE_STMT, m_Stmt, "execute \"" + m_Sql + "\"");
+  // SQL_NO_DATA: a searched UPDATE or DELETE that matched nothing.
+  m_NoData = rc == SQL_NO_DATA;
+  if (!m_NoData) Check(rc, SQL_HANDLE_STMT, m_Stmt, "execute \"" + m_Sql + "\"");
   m_Failed = false;
 }
 
 long Statement::RowCount() {
+  if (m_NoData) return 0;
   SQLLEN count = -1;
   Check(SQLRowCount(m_Stmt, &count), SQL_HANDLE_STMT, m_Stmt, "row count");
   return static_cast<long>(count);

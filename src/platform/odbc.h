@@ -98,6 +98,7 @@ class Statement {
   std::vector<Value> m_Params;
   std::vector<SQLLEN> m_Indicators;
   bool m_Failed = false;
+  bool m_NoData = false;  // the last Execute matched no row
 };
 
 // Throws Error with the diagnostics of handle when rc is not a success code.
