@@ -158,6 +158,30 @@ TEST_F(StoreTest, CodesAreCaseSensitiveAndChannelsBelongToTheirStation) {
   EXPECT_EQ(store.FindChan(0, "bhz", 1), 1u);
 }
 
+// The record path finds channels through a table keyed by both codes; every
+// record must still reach the channel its codes name, whatever the codes.
+TEST_F(StoreTest, RecordsReachTheirChannelAmongManyAndOddCodes) {
+  std::vector<std::pair<std::string, std::string>> codes = {
+      {"AB", "CDE"}, {"ABC", "DE"}, {"ABCDE", "Z"}, {"A", "BCDEZ"},   // same bytes, split apart
+      {"LONGSTATION", "BHZ"}, {"S1", "LONGCHANNEL"}, {"ABCDEF", "BH"},  // beyond the field widths
+  };
+  for (int k = 0; k < 300; ++k) codes.push_back({"S" + std::to_string(k % 100), "C" + std::to_string(k / 100)});
+  for (int round = 0; round < 3; ++round)
+    for (size_t k = 0; k < codes.size(); ++k) {
+      const std::vector<float> v(5, static_cast<float>(k));
+      store.AddData(codes[k].first.c_str(), codes[k].second.c_str(), 20.0, T + round * 0.25, 5, v.data());
+    }
+  size_t channels = 0;
+  for (const auto& sta : store.m_StaList) channels += sta->m_ChanList.size();
+  EXPECT_EQ(channels, codes.size());
+  for (size_t k = 0; k < codes.size(); ++k) {
+    SCOPED_TRACE(codes[k].first + "." + codes[k].second);
+    const CChanInfo& c = Chan(codes[k].first.c_str(), codes[k].second.c_str());
+    ASSERT_EQ(c.m_Count, 15);
+    for (int n = 0; n < c.m_Count; ++n) ASSERT_EQ(c.m_Data[n], static_cast<float>(k));
+  }
+}
+
 TEST_F(StoreTest, ChannelKeepsItsFirstRateWhileRecordsUseTheirOwn) {
   Add("ABC", "BHZ", 20, T, 100);          // 5 s at 20 sps
   Add("ABC", "BHZ", 40, T + 5.02, 200);   // within 1/40 s? no: 0.02 < 0.025, joined

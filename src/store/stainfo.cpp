@@ -34,6 +34,62 @@ unsigned CStaInfo::FindChan(unsigned sta, const char* chan, double sps) {
   return index;
 }
 
+namespace {
+
+// Station and channel at fixed byte places, so that different pairs never
+// share a key; 0 when either is too long for the table.
+uint64_t PackCodes(const char* sta, const char* chan) {
+  uint64_t key = 0;
+  for (int i = 0; sta[i]; ++i) {
+    if (i == 5) return 0;
+    key |= uint64_t{static_cast<unsigned char>(sta[i])} << (8 * i);
+  }
+  for (int i = 0; chan[i]; ++i) {
+    if (i == 3) return 0;
+    key |= uint64_t{static_cast<unsigned char>(chan[i])} << (8 * (5 + i));
+  }
+  return key;
+}
+
+size_t SlotOf(uint64_t key, size_t mask) { return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & mask; }
+
+}  // namespace
+
+CChanInfo& CStaInfo::Locate(const char* sta, const char* chan, double sps, unsigned& i, unsigned& j) {
+  const uint64_t key = PackCodes(sta, chan);
+  if (key != 0 && !m_ChanSlots.empty()) {
+    const size_t mask = m_ChanSlots.size() - 1;
+    for (size_t k = SlotOf(key, mask);; k = (k + 1) & mask) {
+      const ChanSlot& slot = m_ChanSlots[k];
+      if (slot.key == key) {
+        i = slot.sta;
+        j = slot.chan;
+        return *slot.info;
+      }
+      if (slot.key == 0) break;
+    }
+  }
+  i = FindSta(sta);
+  j = FindChan(i, chan, sps);
+  CChanInfo& info = *m_StaList[i]->m_ChanList[j];
+  if (key == 0) return info;
+  if (2 * (m_ChanSlotsUsed + 1) > m_ChanSlots.size()) {
+    std::vector<ChanSlot> old(std::max<size_t>(64, 2 * m_ChanSlots.size()));
+    old.swap(m_ChanSlots);
+    for (const ChanSlot& slot : old)
+      if (slot.key != 0) {
+        size_t k = SlotOf(slot.key, m_ChanSlots.size() - 1);
+        while (m_ChanSlots[k].key != 0) k = (k + 1) & (m_ChanSlots.size() - 1);
+        m_ChanSlots[k] = slot;
+      }
+  }
+  size_t k = SlotOf(key, m_ChanSlots.size() - 1);
+  while (m_ChanSlots[k].key != 0) k = (k + 1) & (m_ChanSlots.size() - 1);
+  m_ChanSlots[k] = ChanSlot{key, i, j, &info};
+  ++m_ChanSlotsUsed;
+  return info;
+}
+
 void CStaInfo::RestartSegment(CChanInfo& chan, double tBegin, double duration, int count,
                               const float* samples) {
   chan.m_SegQty = duration;
@@ -54,9 +110,8 @@ void CStaInfo::AddData(const char* sta, const char* chan, double sps, double tBe
     return;
   }
 
-  const unsigned i = FindSta(sta);
-  const unsigned j = FindChan(i, chan, sps);
-  CChanInfo& c = *m_StaList[i]->m_ChanList[j];
+  unsigned i, j;
+  CChanInfo& c = Locate(sta, chan, sps, i, j);
   const double h = 1.0 / sps;
   const double d = count * h;
   // Written so that a NaN makes the comparison false: not continuing.

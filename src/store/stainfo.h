@@ -90,7 +90,18 @@ class CStaInfo {
   bool AppendToFile(CSta& sta, CChanInfo& chan);
   bool CreateFile(unsigned sta, unsigned chan);
   void ReportNotStored(const std::string& path, const char* what, const CSta& s, const CChanInfo& k);
+  // Finds (or adds) the channel of a record. Codes that fit the SEED fields
+  // (station 5, channel 3 bytes) are looked up in one flat table keyed by
+  // both, which stays in cache with thousands of channels.
+  CChanInfo& Locate(const char* sta, const char* chan, double sps, unsigned& i, unsigned& j);
+  struct ChanSlot {
+    uint64_t key = 0;  // 0: free
+    unsigned sta = 0, chan = 0;
+    CChanInfo* info = nullptr;  // owned by the station's list, which never moves it
+  };
   std::unordered_map<std::string, unsigned> m_StaIndex;
+  std::vector<ChanSlot> m_ChanSlots;
+  size_t m_ChanSlotsUsed = 0;
   // Relative paths of the files this store created: a later segment whose
   // name falls in the same second must not overwrite one of them.
   std::unordered_set<std::string> m_Created;
