@@ -126,6 +126,25 @@ TEST_F(ProcessRecordTest, StatusLineAndHandOver) {
   for (int i = 0; i < 412; ++i) EXPECT_EQ(c.m_Data[static_cast<size_t>(i)], static_cast<float>(samples[static_cast<size_t>(i)]));
 }
 
+TEST_F(ProcessRecordTest, RecordTextOnlyWhenTheFrontEndTakesIt) {
+  seedgen::Header h;
+  const std::vector<int32_t> samples(100, 7);
+  host.recordTexts = false;
+  Process(seedgen::EncodeRecord(h, samples));
+  EXPECT_TRUE(host.texts.empty());
+  EXPECT_EQ(store.m_StaList.at(0)->m_ChanList.at(0)->m_Count, 100);
+  EXPECT_EQ(conv.Stats().recordsConverted, 1u);
+}
+
+TEST(StatusThrottle, FirstCallThenOncePerInterval) {
+  CStatusThrottle hourly(std::chrono::hours(1));
+  EXPECT_TRUE(hourly.Due());
+  EXPECT_FALSE(hourly.Due());
+  EXPECT_FALSE(hourly.Due());
+  CStatusThrottle always(std::chrono::milliseconds(0));
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(always.Due());
+}
+
 TEST_F(ProcessRecordTest, WhichRecordsReachTheStore) {
   struct Case {
     const char* name;

@@ -36,6 +36,7 @@ class CBrevantoDlg : public QDialog, public IConvertHost {
 
   // IConvertHost; called on the worker thread.
   void SetStatusText(const char* text) override;
+  bool WantsRecordStatus() override { return m_RecordTexts.Due(); }
   void Beep() override;
   void ConvertDone() override;
 
@@ -85,6 +86,8 @@ class CBrevantoDlg : public QDialog, public IConvertHost {
   bool m_bRunning = false;
 
   // Worker texts wait here for the GUI thread; only the newest one matters.
+  // The label shows a text per refresh at most; half of that keeps it current.
+  CStatusThrottle m_RecordTexts{std::chrono::milliseconds(kStatusRefreshMs / 2)};  // worker side
   std::mutex m_StatusMutex;
   std::string m_PendingStatus;
   bool m_bStatusPending = false;

@@ -121,6 +121,13 @@ void CliHost::SetStatusText(const char* text) {
   }
 }
 
+// -v prints every record's text; the status line shows one per redraw at most,
+// and without either the record texts are seen by no one.
+bool CliHost::WantsRecordStatus() {
+  if (m_Settings.verbose) return true;
+  return m_Settings.statusLine && m_RecordTexts.Due();
+}
+
 void CliHost::Beep() {
   bool pending;
   {

@@ -25,6 +25,7 @@ class CliHost final : public IConvertHost {
 
   // Worker side.
   void SetStatusText(const char* text) override;
+  bool WantsRecordStatus() override;
   void Beep() override;
   void ConvertDone() override;
   void ReportError(const char* text) override;
@@ -44,6 +45,7 @@ class CliHost final : public IConvertHost {
   void ClearLine();  // m_OutMutex held
 
   const HostSettings m_Settings;
+  CStatusThrottle m_RecordTexts{kRedrawInterval / 2};  // worker side only
 
   mutable std::mutex m_Mutex;  // the state below
   std::condition_variable m_Cv;

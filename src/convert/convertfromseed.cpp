@@ -348,9 +348,11 @@ void CConvertFromSeed::ProcessRecord(CStaInfo& store, unsigned char* record) {
   m_Encoding = seed::DecodeSamples(record, R, h, samples);
 
   const double start = seed::RecordStartTime(record);
-  char status[256];
-  seed::FormatStatus(status, sizeof status, h.station, h.channel, start, n, rate, h.dataOffset);
-  SetStatus(status);
+  if (m_pDlg && m_pDlg->WantsRecordStatus()) {
+    char status[256];
+    seed::FormatStatus(status, sizeof status, h.station, h.channel, start, n, rate, h.dataOffset);
+    m_pDlg->SetStatusText(status);
+  }
   store.AddData(h.station, h.channel, rate, start, n, samples);
   ++m_Stats.recordsConverted;
   m_Stats.samples += static_cast<uint64_t>(n);

@@ -1,6 +1,7 @@
 #pragma once
 // The conversion run: SEED files in, VEZ data files and FILELIST rows out.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -18,6 +19,11 @@ class IConvertHost {
   // Replaces the status line. Synchronous: returns once the front end has
   // taken the text.
   virtual void SetStatusText(const char* text) = 0;
+  // Whether the text of the record in hand would be taken now. A record's
+  // text is formatted and sent only then; the run's own texts (errors, the
+  // closing text) always are. Front ends that show a text only every few
+  // milliseconds say no in between, which spares a formatted text per record.
+  virtual bool WantsRecordStatus() { return true; }
   virtual void Beep() = 0;
   // The end-of-run notice; comes after the last status text.
   virtual void ConvertDone() = 0;
@@ -25,6 +31,23 @@ class IConvertHost {
   virtual void ReportError(const char* text);
   // Progress over all input, after each input file and every few records.
   virtual void Progress(size_t fileIndex, size_t fileCount, uint64_t bytesDone, uint64_t bytesTotal);
+};
+
+// Yes at the first call, then at most once per interval. For WantsRecordStatus
+// of front ends that show the record texts only every so often.
+class CStatusThrottle {
+ public:
+  explicit CStatusThrottle(std::chrono::milliseconds interval) : m_Interval(interval) {}
+  bool Due() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < m_Next) return false;
+    m_Next = now + m_Interval;
+    return true;
+  }
+
+ private:
+  std::chrono::steady_clock::duration m_Interval;
+  std::chrono::steady_clock::time_point m_Next{};
 };
 
 // What a run did, for the end-of-run report.

@@ -12,6 +12,7 @@ namespace testsupport {
 class FakeHost : public IConvertHost {
  public:
   void SetStatusText(const char* text) override;
+  bool WantsRecordStatus() override { return recordTexts; }
   void Beep() override;
   void ConvertDone() override;
   void ReportError(const char* text) override;
@@ -21,6 +22,7 @@ class FakeHost : public IConvertHost {
   std::mutex mutex;
   std::vector<std::string> texts;
   std::vector<std::string> errors;
+  bool recordTexts = true;  // what WantsRecordStatus says
   int beeps = 0;
   int done = 0;
   size_t textsBeforeDone = 0;
