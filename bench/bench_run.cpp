@@ -19,6 +19,7 @@ namespace {
 class QuietHost : public IConvertHost {
  public:
   void SetStatusText(const char*) override {}
+  bool WantsRecordStatus() override { return false; }
   void Beep() override {}
   void ConvertDone() override {
     {

@@ -21,12 +21,14 @@ namespace {
 
 void Usage() {
   std::fprintf(stderr,
-               "usage: brevanto-gen [--seed N] [--stations N] [--minutes M] [--by-station] a|b|c OUTFILE\n"
+               "usage: brevanto-gen [--seed N] [--stations N] [--minutes M] [--record-length L] [--by-station]\n"
+               "                    a|b|c OUTFILE\n"
                "       brevanto-gen check FILE\n"
                "  a  one station, BHZ/BHN/BHE, 24 h at 100 sps, Steim2, 4096-byte records\n"
                "  b  the same samples at Steim1, 512-byte records\n"
-               "  c  1000 stations x 3 channels, 10 minutes at 100 sps, Steim2, 512-byte records\n"
-               "  --stations, --minutes change the size; --by-station writes station after\n"
+               "  c  1000 stations x 3 channels, 10 minutes at 100 sps, Steim2, 4096-byte records\n"
+               "  --stations, --minutes change the size, --record-length (256..65536, a power\n"
+               "  of two) the records; --by-station writes station after\n"
                "  station instead of all records in start-time order\n");
 }
 
@@ -194,14 +196,16 @@ int main(int argc, char** argv) {
   uint64_t seed = 1;
   int stations = -1;
   double minutes = -1;
+  int recordLength = 0;
   bool byStation = false;
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if ((a == "--seed" || a == "--stations" || a == "--minutes") && i + 1 < argc) {
+    if ((a == "--seed" || a == "--stations" || a == "--minutes" || a == "--record-length") && i + 1 < argc) {
       const char* v = argv[++i];
       if (a == "--seed") seed = std::strtoull(v, nullptr, 10);
       else if (a == "--stations") stations = std::atoi(v);
+      else if (a == "--record-length") recordLength = std::atoi(v);
       else minutes = std::atof(v);
     } else if (a == "--by-station") {
       byStation = true;
@@ -222,6 +226,13 @@ int main(int argc, char** argv) {
   w.seed = seed;
   w.timeOrdered = !byStation;
   if (stations > 0) w.stations = stations;
+  if (recordLength != 0) {
+    if (recordLength < 256 || recordLength > 65536 || (recordLength & (recordLength - 1)) != 0) {
+      Usage();
+      return 2;
+    }
+    w.recordLength = recordLength;
+  }
   if (minutes > 0) w.samplesPerChannel = static_cast<int64_t>(minutes * 60.0 * w.signal.rate + 0.5);
   try {
     const auto bytes = bench::GenerateWorkload(w);
