@@ -338,6 +338,8 @@ TEST_P(Security, PathsTooLongForTheFileSystemFailWithAReport) {
     }
     const std::string ini = (base / "VEZ.ini").string();
     ASSERT_TRUE(platform::WritePrivateProfileString("DATA", "DIR", data.string(), ini));
+    // The front ends refuse a data folder the system cannot name at all.
+    EXPECT_EQ(DataFolderProblem(ini).empty(), length < PATH_MAX);
     const std::string input = (base / "input.mseed").string();
     testsupport::WriteFileBytes(input, RecordWithCodes("ABC", "BHZ"));
     const auto before = Tree(dir.Path());
