@@ -140,9 +140,10 @@ TEST(DataFile, MissingDataFolderIsReportedAndCounted) {
   ASSERT_EQ(diag.messages.size(), 2u);
   EXPECT_NE(diag.messages[0].find("plainfile/ABCD/07/05032011-070809-BHZ.ABCD"), std::string::npos) << diag.messages[0];
   EXPECT_NE(diag.messages[0].find("Not a directory"), std::string::npos) << diag.messages[0];
-  // A failed creation leaves no current file: the next segment tries a new
-  // file of its own instead of appending to nothing.
-  EXPECT_NE(diag.messages[1].find("05032011-070834"), std::string::npos) << diag.messages[1];
+  // The rest of the failed file's span is not stored either: no file of
+  // another name begins inside it, which a re-run would then leave beside its own.
+  EXPECT_NE(diag.messages[1].find("05032011-070809-BHZ.ABCD: an earlier segment could not be stored"),
+            std::string::npos) << diag.messages[1];
 }
 
 // Limits the size of files this process may write, and restores it.
@@ -181,8 +182,9 @@ TEST(DataFile, DiskFullOnCreationLeavesNoFile) {
   EXPECT_EQ(w.store.m_Stats.filesCreated, 0u);
   ASSERT_EQ(diag.messages.size(), 1u);
   EXPECT_NE(diag.messages[0].find("File too large"), std::string::npos) << diag.messages[0];
-  EXPECT_EQ(w.Chan().m_TBegin, 0);
-  EXPECT_EQ(w.Chan().m_TQty, 0);
+  // The span of the file that could not be made still counts.
+  EXPECT_EQ(w.Chan().m_TBegin, kExample);
+  EXPECT_EQ(w.Chan().m_TQty, 495);
 }
 
 TEST(DataFile, ShortAppendLeavesTheFileAsItWas) {
@@ -199,7 +201,7 @@ TEST(DataFile, ShortAppendLeavesTheFileAsItWas) {
     w.store.WriteAll();
   }
   EXPECT_EQ(ReadFileBytes(path), before);
-  EXPECT_EQ(w.Chan().m_TQty, tqty);
+  EXPECT_EQ(w.Chan().m_TQty, tqty + 495);  // counted, not stored
   EXPECT_EQ(w.store.m_Stats.segmentsNotStored, 1u);
   EXPECT_EQ(w.store.m_Stats.filesExtended, 0u);
   ASSERT_EQ(diag.messages.size(), 1u);

@@ -108,12 +108,24 @@ void CStaInfo::WriteChan(unsigned sta, unsigned chan) {
     const bool haveFile = !(k.m_TBegin == 0 && k.m_TQty == 0);
     const double gap = std::fabs(k.m_TBegin + k.m_TQty - k.m_SegBegin);
     if (haveFile && gap <= 1.0 / k.m_SpS) {
-      if (AppendToFile(s, k)) {
-        k.m_TQty += k.m_SegQty;
-        UpdateFileList(k.m_CPath.c_str(), s.m_Name.c_str(), k.m_Name.c_str(), k.m_TBegin, k.m_TQty,
-                       k.m_SpS, 1, 3);
-        if (k.m_TQty > s.m_FileMinutes * 60 - 1) k.m_TBegin = k.m_TQty = 0;
+      // Once a file could not be created or extended, the rest of its span
+      // is not stored either, but still counted: the next file then begins
+      // where it begins in a run without the fault, so that a re-run replaces
+      // every file of this one instead of leaving overlapping ones beside its own.
+      if (m_Failed.count(k.m_CPath)) {
+        platform::DebugOutputF("Data file %s: an earlier segment could not be stored; %d samples of %s %s not stored\n",
+                               (m_Path + kLocalSeparator + LocalPath(k.m_CPath)).c_str(), k.m_Count,
+                               s.m_Name.c_str(), k.m_Name.c_str());
+        ++m_Stats.segmentsNotStored;
+        m_Stats.samplesNotStored += static_cast<uint64_t>(k.m_Count);
+      } else if (AppendToFile(s, k)) {
+        UpdateFileList(k.m_CPath.c_str(), s.m_Name.c_str(), k.m_Name.c_str(), k.m_TBegin,
+                       k.m_TQty + k.m_SegQty, k.m_SpS, 1, 3);
+      } else {
+        m_Failed.insert(k.m_CPath);
       }
+      k.m_TQty += k.m_SegQty;
+      if (k.m_TQty > s.m_FileMinutes * 60 - 1) k.m_TBegin = k.m_TQty = 0;
     } else if (CreateFile(sta, chan)) {
       ReplaceFileList(k.m_CPath.c_str(), s.m_Name.c_str(), k.m_Name.c_str(), k.m_TBegin, k.m_TQty,
                       k.m_SpS, 1, 3);
@@ -164,7 +176,8 @@ bool CStaInfo::CreateFile(unsigned sta, unsigned chan) {
   k.m_TQty = k.m_SegQty;
   auto drop = [&](const std::string& path, const char* what) {
     ReportNotStored(path, what, s, k);
-    // The next segment tries a new file rather than appending to nothing.
+    // The channel's path names no file of its own (or one of another
+    // segment): the next segment starts a new file.
     k.m_TBegin = k.m_TQty = 0;
     return false;
   };
@@ -202,7 +215,11 @@ bool CStaInfo::CreateFile(unsigned sta, unsigned chan) {
   // creation neither leaves half a file nor destroys an earlier one.
   std::string tmp = dir + kLocalSeparator + "." + name + ".XXXXXX";
   int fd = ::mkstemp(tmp.data());
-  if (fd < 0) return drop(full, "cannot create");
+  if (fd < 0) {
+    ReportNotStored(full, "cannot create", s, k);
+    m_Failed.insert(k.m_CPath);
+    return false;
+  }
   ::fchmod(fd, 0666 & ~ProcessUmask());
   std::vector<uint32_t> scratch;
   const size_t bytes = sizeof(float) * static_cast<size_t>(k.m_Count);
@@ -220,9 +237,12 @@ bool CStaInfo::CreateFile(unsigned sta, unsigned chan) {
   if (!ok) {
     ::unlink(tmp.c_str());
     errno = err;
-    return drop(full, "cannot write");
+    ReportNotStored(full, "cannot write", s, k);
+    m_Failed.insert(k.m_CPath);
+    return false;
   }
   m_Created.insert(k.m_CPath);
+  m_Failed.erase(k.m_CPath);
   ++m_Stats.filesCreated;
   m_Stats.samplesWritten += static_cast<uint64_t>(k.m_Count);
   return true;

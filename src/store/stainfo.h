@@ -105,6 +105,9 @@ class CStaInfo {
   // Relative paths of the files this store created: a later segment whose
   // name falls in the same second must not overwrite one of them.
   std::unordered_set<std::string> m_Created;
+  // Current files of channels that could not be created or extended: they
+  // take no more segments in this run (see WriteChan).
+  std::unordered_set<std::string> m_Failed;
 };
 
 // The data file writer's separator on this platform; the relative path kept
