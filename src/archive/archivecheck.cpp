@@ -423,9 +423,9 @@ CheckReport CheckArchive(const std::string& dataDir, odbc::Connection& database)
 
 std::string FormatFinding(const Finding& finding) {
   std::string line = std::string(KindName(finding.kind)) + " " + finding.cpath + ": " + finding.detail;
-  // One finding, one line, whatever a path or a row holds.
+  // One finding, one line, and no terminal controls, whatever a path or a row holds.
   for (char& c : line)
-    if (c == '\n' || c == '\r') c = ' ';
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
   return line;
 }
 

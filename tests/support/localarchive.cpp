@@ -234,7 +234,9 @@ archive::CheckReport LocalArchive::Check() const {
 
 ArchiveImage LocalArchive::Image() const {
   ArchiveImage image;
-  for (const auto& e : fs::recursive_directory_iterator(DataDir())) {
+  std::error_code missing;
+  for (auto it = fs::recursive_directory_iterator(DataDir(), missing); it != fs::recursive_directory_iterator(); ++it) {
+    const auto& e = *it;
     if (!e.is_regular_file()) continue;
     const auto bytes = ReadFileBytes(e.path().string());
     image.files[fs::relative(e.path(), DataDir()).string()] = std::string(bytes.begin(), bytes.end());

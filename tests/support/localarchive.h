@@ -80,6 +80,8 @@ class LocalArchive {
   std::string Ini() const { return m_Root + "/VEZ.ini"; }
   const std::string& Connect() const { return m_Connect; }
   const std::string& DatabaseFile() const { return m_DatabaseFile; }  // SQLite only
+  // The private odbc.ini. unixODBC reads it only where it could write it.
+  const std::string& OdbcIni() const { return m_Source->IniPath(); }
 
   // Converts inputs with brevanto-cli; the child's setup as for RunProgram.
   ProgramOutcome Convert(const std::vector<std::string>& inputs,

@@ -1,0 +1,415 @@
+// Faults around a run: the data folder missing or not writable, the file
+// system refusing writes in the middle of a run, the database unreachable at
+// the start or its server stopped and restarted between runs. Every run must
+// end in order with the right status text and exit status, claim no more
+// than it did, leave an archive the check finds whole, and a re-run once the
+// fault is gone must give the files and rows of a clean run.
+#include <grp.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/localarchive.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::ArchiveImage;
+using testsupport::LocalArchive;
+using testsupport::ProgramOutcome;
+using testsupport::RunSummary;
+
+constexpr uid_t kUnprivileged = 65534;  // nobody
+constexpr gid_t kUnprivilegedGroup = 65534;
+constexpr const char* kConverted = "Data successfully converted";
+constexpr const char* kWithErrors = "Data converted with errors";
+constexpr const char* kOpenError = "VEZ Database open error";
+
+std::string Why(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+// In the child: root ignores folder permissions, so a run meant to meet them
+// gives up root first. Nothing to do for anyone else.
+std::string DropRoot() {
+  if (::geteuid() != 0) return {};
+  if (::setgroups(0, nullptr) != 0) return Why("setgroups");
+  if (::setresgid(kUnprivilegedGroup, kUnprivilegedGroup, kUnprivilegedGroup) != 0) return Why("setresgid");
+  if (::setresuid(kUnprivileged, kUnprivileged, kUnprivileged) != 0) return Why("setresuid");
+  return {};
+}
+
+// The files of the archive belong to whoever runs the converter.
+void GiveAway(const std::string& path) {
+  if (::geteuid() != 0) return;
+  ASSERT_EQ(::lchown(path.c_str(), kUnprivileged, kUnprivilegedGroup), 0) << Why(path.c_str());
+  if (!fs::is_directory(fs::symlink_status(path))) return;
+  for (const auto& e : fs::recursive_directory_iterator(path))
+    ASSERT_EQ(::lchown(e.path().c_str(), kUnprivileged, kUnprivilegedGroup), 0) << Why(e.path().c_str());
+}
+
+// Empty when a child can give up root here (or need not).
+std::string CannotDropRoot() {
+  const auto o = testsupport::RunProgram("/bin/true", {}, DropRoot);
+  return o.status == 0 ? std::string() : "cannot run a child as an unprivileged user: " + o.err;
+}
+
+// Writes past limit bytes of a file fail with EFBIG instead of ending the
+// process: to the writer, a file system that has run full.
+std::function<std::string()> FileSizeLimit(rlim_t limit) {
+  return [limit]() -> std::string {
+    if (::signal(SIGXFSZ, SIG_IGN) == SIG_ERR) return Why("signal");
+    const rlimit r{limit, limit};
+    if (::setrlimit(RLIMIT_FSIZE, &r) != 0) return Why("setrlimit");
+    return {};
+  };
+}
+
+std::string Show(const ProgramOutcome& o) { return "exit status " + std::to_string(o.status) + "\n" + o.err; }
+
+// What the run says it did is what the archive holds: the archive, empty
+// before the run, holds exactly the files and samples the run claims.
+void ExpectClaimsHold(const ProgramOutcome& o, const LocalArchive& a, long samplesIn) {
+  const RunSummary s = testsupport::ParseRunSummary(o.err);
+  ASSERT_TRUE(s.found) << o.err;
+  const auto report = a.Check();
+  EXPECT_TRUE(report.Whole()) << testsupport::Describe(report);
+  EXPECT_EQ(s.samples, samplesIn);
+  EXPECT_EQ(static_cast<long>(report.samples), s.samples - s.samplesNotStored) << o.err;
+  EXPECT_EQ(static_cast<long>(report.files), s.created) << o.err;
+  EXPECT_EQ(s.rows, s.created + s.extended) << o.err;
+  EXPECT_EQ(s.segmentsNotStored > 0, s.samplesNotStored > 0);
+}
+
+void ExpectSameArchive(const ArchiveImage& got, const ArchiveImage& clean) {
+  std::vector<std::string> gotNames, cleanNames;
+  for (const auto& [name, bytes] : got.files) gotNames.push_back(name);
+  for (const auto& [name, bytes] : clean.files) cleanNames.push_back(name);
+  ASSERT_EQ(gotNames, cleanNames);
+  for (const auto& [name, bytes] : clean.files) EXPECT_TRUE(got.files.at(name) == bytes) << name << " differs";
+  EXPECT_EQ(got.rows, clean.rows);
+}
+
+class Faults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    archive = LocalArchive::Sqlite();
+    input = archive->Root() + "/input.mseed";
+    testsupport::WriteVolume(input, spec);
+    ::chmod(input.c_str(), 0644);
+    // The same conversion without any fault.
+    const auto o = archive->Convert({input});
+    ASSERT_EQ(o.status, 0) << o.err;
+    clean = archive->Image();
+    ASSERT_EQ(clean.files.size(), 6u);
+    archive->Wipe();
+  }
+
+  // The re-run once the fault is gone.
+  void ExpectReRunConverges(const std::function<std::string()>& setup = {}) {
+    const auto o = archive->Convert({input}, setup);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(testsupport::ParseRunSummary(o.err).result, kConverted) << o.err;
+    const auto report = archive->Check();
+    EXPECT_TRUE(report.Whole()) << testsupport::Describe(report);
+    ExpectSameArchive(archive->Image(), clean);
+    const auto check = archive->CheckCli();
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
+  }
+
+  long Samples() const { return static_cast<long>(spec.channels.size()) * spec.records * spec.samplesPerRecord; }
+
+  testsupport::VolumeSpec spec;
+  std::unique_ptr<LocalArchive> archive;
+  std::string input;
+  ArchiveImage clean;
+};
+
+TEST_F(Faults, DataFolderMissing) {
+  fs::remove(archive->DataDir());
+  const auto o = archive->Convert({input});
+  EXPECT_EQ(o.status, 3) << Show(o);
+  EXPECT_NE(o.err.find("VEZ data folder not found: " + archive->DataDir()), std::string::npos) << o.err;
+  EXPECT_FALSE(fs::exists(archive->DataDir())) << "the run made the data folder itself";
+  EXPECT_TRUE(archive->Image().rows.empty());
+
+  const auto check = archive->CheckCli();
+  EXPECT_EQ(check.status, 3) << check.err;
+  EXPECT_NE(check.err.find(archive->DataDir()), std::string::npos) << check.err;
+
+  fs::create_directory(archive->DataDir());
+  ExpectReRunConverges();
+}
+
+TEST_F(Faults, DataFolderReadOnly) {
+  if (const auto why = CannotDropRoot(); !why.empty()) GTEST_SKIP() << why;
+  GiveAway(archive->DataDir());
+  GiveAway(archive->Root() + "/db");
+  GiveAway(archive->OdbcIni());
+  fs::permissions(archive->DataDir(), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  const auto o = archive->Convert({input}, DropRoot);
+  EXPECT_EQ(o.status, 3) << Show(o);
+  EXPECT_NE(o.err.find("VEZ data folder not writable: " + archive->DataDir()), std::string::npos) << o.err;
+  EXPECT_TRUE(archive->Image().files.empty());
+  EXPECT_TRUE(archive->Image().rows.empty());
+  // The check only reads.
+  const auto check = testsupport::RunProgram(testsupport::CliPath(), {"--check", "--vez-ini", archive->Ini()}, DropRoot);
+  EXPECT_EQ(check.status, 0) << check.out << check.err;
+
+  fs::permissions(archive->DataDir(), fs::perms::owner_write, fs::perm_options::add);
+  ExpectReRunConverges(DropRoot);
+}
+
+// An hour folder left read-only (by another program, a restore, a full
+// quota): the files of that hour cannot be created, the rest of the run goes on.
+TEST_F(Faults, HourFolderReadOnly) {
+  if (const auto why = CannotDropRoot(); !why.empty()) GTEST_SKIP() << why;
+  const std::string hour = archive->DataDir() + "/FLT/10";
+  fs::create_directories(hour);
+  GiveAway(archive->DataDir());
+  GiveAway(archive->Root() + "/db");
+  GiveAway(archive->OdbcIni());
+  fs::permissions(hour, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  const auto o = archive->Convert({input}, DropRoot);
+  EXPECT_EQ(o.status, 1) << Show(o);
+  const RunSummary s = testsupport::ParseRunSummary(o.err);
+  EXPECT_EQ(s.result, kWithErrors) << o.err;
+  EXPECT_NE(o.err.find("Permission denied"), std::string::npos) << o.err;
+  EXPECT_GT(s.segmentsNotStored, 0) << o.err;
+  ExpectClaimsHold(o, *archive, Samples());
+  // What could be stored went where a clean run puts it: the files of hour 11.
+  const auto image = archive->Image();
+  for (const auto& [name, bytes] : image.files) {
+    EXPECT_EQ(name.rfind("FLT/11/", 0), 0u) << name;
+    ASSERT_TRUE(clean.files.count(name)) << name << ": a file a clean run does not make";
+    EXPECT_TRUE(clean.files.at(name) == bytes) << name;
+  }
+  EXPECT_EQ(image.files.size(), 2u);
+
+  fs::permissions(hour, fs::perms::owner_write, fs::perm_options::add);
+  ExpectReRunConverges(DropRoot);
+}
+
+// The file system runs full in the middle of the run: appends to the second
+// file of each channel fail first; with the lower limit every file fails.
+TEST_F(Faults, FileSystemFull) {
+  const struct {
+    const char* name;
+    rlim_t limit;
+    long filesStored;
+  } cases[] = {
+      // A file of one segment is 38912 bytes, of two 77312, of three 115712.
+      {"full after two segments of a file", 100000, 6},
+      {"full from the start", 30000, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    archive->Wipe();
+    const auto o = archive->Convert({input}, FileSizeLimit(c.limit));
+    EXPECT_EQ(o.status, 1) << Show(o);
+    const RunSummary s = testsupport::ParseRunSummary(o.err);
+    EXPECT_EQ(s.result, kWithErrors) << o.err;
+    EXPECT_NE(o.err.find("File too large"), std::string::npos) << o.err;
+    EXPECT_GT(s.segmentsNotStored, 0);
+    ExpectClaimsHold(o, *archive, Samples());
+    const auto image = archive->Image();
+    EXPECT_EQ(static_cast<long>(image.files.size()), c.filesStored);
+    // Whatever was stored is where a clean run puts it and begins as there.
+    for (const auto& [name, bytes] : image.files) {
+      ASSERT_TRUE(clean.files.count(name)) << name << ": a file a clean run does not make";
+      EXPECT_LE(bytes.size(), c.limit);
+      EXPECT_EQ(clean.files.at(name).compare(0, bytes.size(), bytes), 0) << name;
+    }
+    for (const auto& e : fs::recursive_directory_iterator(archive->DataDir()))
+      EXPECT_NE(e.path().filename().string()[0], '.') << "temporary file left: " << e.path();
+    ExpectReRunConverges();
+  }
+}
+
+TEST_F(Faults, DatabaseUnreachableAtStart) {
+  const std::string db = archive->Root() + "/db";
+  fs::rename(db, archive->Root() + "/db-away");
+  const auto o = archive->Convert({input});
+  EXPECT_EQ(o.status, 3) << Show(o);
+  const RunSummary s = testsupport::ParseRunSummary(o.err);
+  EXPECT_EQ(s.result, kOpenError) << o.err;
+  EXPECT_EQ(s.created + s.extended + s.rows + s.samples, 0) << o.err;
+  EXPECT_TRUE(fs::is_empty(archive->DataDir())) << "data files written without a database";
+  EXPECT_FALSE(fs::exists(db)) << "a database was made in its place";
+  const auto check = archive->CheckCli();
+  EXPECT_EQ(check.status, 3) << check.err;
+  EXPECT_TRUE(check.out.empty()) << check.out;
+
+  fs::rename(archive->Root() + "/db-away", db);
+  ExpectReRunConverges();
+}
+
+// ---------------------------------------------------------------------------
+// A PostgreSQL server of this test's own, stopped and started at will; the
+// shared server of the other tests is never touched.
+
+class PrivateServer {
+ public:
+  PrivateServer() : m_Dir(m_Tmp.Path().string() + "/pg") {
+    const std::string script = BREVANTO_SOURCE_DIR "/scripts/pg-cluster";
+    if (::access("/usr/lib/postgresql/15/bin/initdb", X_OK) != 0 && !std::getenv("PG_BIN")) {
+      m_Problem = "no PostgreSQL 15 server programs (/usr/lib/postgresql/15/bin)";
+      return;
+    }
+    // The server's own user must reach its folder.
+    fs::permissions(m_Tmp.Path(), fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add);
+    if (!Start()) return;
+    const auto env = testsupport::RunProgram(script, {"env", m_Dir});
+    std::smatch m;
+    if (env.status != 0 || !std::regex_search(env.out, m, std::regex("BREVANTO_PG_CONNECT='([^']*)'"))) {
+      m_Problem = "pg-cluster env failed: " + env.err;
+      return;
+    }
+    m_Connect = m[1];
+  }
+  ~PrivateServer() {
+    if (fs::exists(m_Dir + "/PG_VERSION")) Stop();
+  }
+
+  const std::string& Problem() const { return m_Problem; }
+  const std::string& Connect() const { return m_Connect; }
+  testsupport::DataSourceScope::Keys Keys() const {
+    std::string dir = m_Dir;
+    return {{"Driver", "PostgreSQL Unicode"}, {"Servername", dir},  {"Port", Field("Port")},
+            {"Database", Field("Database")},  {"Username", "VEZ"}, {"Password", "QKT"}};
+  }
+
+  bool Start() {
+    const auto o = testsupport::RunProgram(BREVANTO_SOURCE_DIR "/scripts/pg-cluster", {"start", m_Dir});
+    if (o.status != 0) m_Problem = "pg-cluster start failed: " + o.err;
+    return o.status == 0;
+  }
+  bool Stop() {
+    const auto o = testsupport::RunProgram(BREVANTO_SOURCE_DIR "/scripts/pg-cluster", {"stop", m_Dir});
+    EXPECT_EQ(o.status, 0) << o.err;
+    return o.status == 0;
+  }
+
+ private:
+  std::string Field(const std::string& key) const {
+    std::smatch m;
+    if (std::regex_search(m_Connect, m, std::regex(key + "=([^;]*)"))) return m[1];
+    return {};
+  }
+
+  testsupport::TempDir m_Tmp;
+  std::string m_Dir;
+  std::string m_Connect;
+  std::string m_Problem;
+};
+
+class ServerFaults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server = std::make_unique<PrivateServer>();
+    if (!server->Problem().empty()) GTEST_SKIP() << "no private PostgreSQL server: " << server->Problem();
+    archive = LocalArchive::OnServer(server->Connect(), server->Keys());
+    // Two stations in two volumes, converted in two runs.
+    testsupport::VolumeSpec second = spec;
+    second.station = "FLU";
+    second.start += 600;
+    inputs = {archive->Root() + "/first.mseed", archive->Root() + "/second.mseed"};
+    testsupport::WriteVolume(inputs[0], spec);
+    testsupport::WriteVolume(inputs[1], second);
+    for (const auto* in : {&inputs[0], &inputs[1]}) {
+      const auto o = archive->Convert({*in});
+      ASSERT_EQ(o.status, 0) << o.err;
+    }
+    clean = archive->Image();
+    ASSERT_EQ(clean.files.size(), 12u);
+    archive->Wipe();
+  }
+  void TearDown() override {
+    archive.reset();
+    server.reset();
+  }
+
+  void ExpectLikeCleanRuns() {
+    const auto report = archive->Check();
+    EXPECT_TRUE(report.Whole()) << testsupport::Describe(report);
+    ExpectSameArchive(archive->Image(), clean);
+    const auto check = archive->CheckCli();
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
+  }
+
+  void ExpectOpenErrorAndNothingWritten(const ProgramOutcome& o, const ArchiveImage& before) {
+    EXPECT_EQ(o.status, 3) << Show(o);
+    const RunSummary s = testsupport::ParseRunSummary(o.err);
+    EXPECT_EQ(s.result, kOpenError) << o.err;
+    EXPECT_EQ(s.created + s.extended + s.rows + s.samples, 0) << o.err;
+    std::vector<std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(archive->DataDir()))
+      if (e.is_regular_file()) files.push_back(fs::relative(e.path(), archive->DataDir()).string());
+    std::vector<std::string> expected;
+    for (const auto& [name, bytes] : before.files) expected.push_back(name);
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, expected) << "data files written without a database";
+    const auto check = archive->CheckCli();
+    EXPECT_EQ(check.status, 3) << check.err;
+  }
+
+  testsupport::VolumeSpec spec;
+  std::unique_ptr<PrivateServer> server;
+  std::unique_ptr<LocalArchive> archive;
+  std::vector<std::string> inputs;
+  ArchiveImage clean;
+};
+
+TEST_F(ServerFaults, ServerStoppedAndRestartedBetweenRuns) {
+  auto o = archive->Convert({inputs[0]});
+  ASSERT_EQ(o.status, 0) << o.err;
+  const ArchiveImage afterFirst = archive->Image();
+
+  ASSERT_TRUE(server->Stop());
+  o = archive->Convert({inputs[1]});
+  ExpectOpenErrorAndNothingWritten(o, afterFirst);
+
+  ASSERT_TRUE(server->Start());
+  o = archive->Convert({inputs[1]});
+  EXPECT_EQ(o.status, 0) << Show(o);
+  EXPECT_EQ(testsupport::ParseRunSummary(o.err).result, kConverted) << o.err;
+  ExpectLikeCleanRuns();
+
+  // A restart alone between two runs costs nothing: each run connects anew.
+  archive->Wipe();
+  o = archive->Convert({inputs[0]});
+  ASSERT_EQ(o.status, 0) << o.err;
+  ASSERT_TRUE(server->Stop());
+  ASSERT_TRUE(server->Start());
+  o = archive->Convert({inputs[1]});
+  EXPECT_EQ(o.status, 0) << Show(o);
+  ExpectLikeCleanRuns();
+}
+
+TEST_F(ServerFaults, ServerUnreachableAtStart) {
+  ASSERT_TRUE(server->Stop());
+  auto o = archive->Convert({inputs[0], inputs[1]});
+  ExpectOpenErrorAndNothingWritten(o, {});
+
+  ASSERT_TRUE(server->Start());
+  for (const std::string& in : inputs) {
+    o = archive->Convert({in});
+    EXPECT_EQ(o.status, 0) << Show(o);
+  }
+  ExpectLikeCleanRuns();
+}
+
+}  // namespace
