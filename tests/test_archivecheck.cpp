@@ -54,7 +54,6 @@ class ArchiveCheck : public testsupport::DatabaseTest {
     DatabaseTest::SetUp();
     if (IsSkipped()) return;
     archive = LocalArchive::On(std::move(db));
-    if (!archive) GTEST_SKIP() << testsupport::kDataSourceCachedMessage;
     input = archive->Root() + "/input.mseed";
     testsupport::WriteVolume(input, testsupport::VolumeSpec{});
   }

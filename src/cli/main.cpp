@@ -54,6 +54,9 @@ int Check(const Options& o) {
   } catch (const odbc::Error& e) {
     std::fprintf(stderr, "%s: cannot check the archive: VEZ Database error: %s\n", kProgram, e.what());
     return kExitArchive;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: cannot check the archive: %s\n", kProgram, e.what());
+    return kExitArchive;
   }
   for (const archive::Finding& f : report.findings) std::printf("%s\n", archive::FormatFinding(f).c_str());
   if (!o.quiet || !report.Whole())

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,6 +45,31 @@ void RunScript(odbc::Connection& c, const std::string& script) {
   std::istringstream statements(code);
   for (std::string statement; std::getline(statements, statement, ';');)
     if (statement.find_first_not_of(" \t\r\n") != std::string::npos) c.ExecuteDirect(statement);
+}
+
+// KEY=value pairs of a connection string; {braced} values may hold ';'.
+DataSourceScope::Keys ParseConnectionString(const std::string& text) {
+  DataSourceScope::Keys keys;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const size_t eq = text.find('=', pos);
+    if (eq == std::string::npos) break;
+    std::string key = text.substr(pos, eq - pos);
+    std::string value;
+    size_t end;
+    if (eq + 1 < text.size() && text[eq + 1] == '{') {
+      const size_t close = text.find('}', eq + 2);
+      value = text.substr(eq + 2, close == std::string::npos ? std::string::npos : close - eq - 2);
+      end = close == std::string::npos ? close : text.find(';', close);
+    } else {
+      end = text.find(';', eq + 1);
+      value = text.substr(eq + 1, end == std::string::npos ? std::string::npos : end - eq - 1);
+    }
+    if (!key.empty()) keys.emplace_back(key, value);
+    if (end == std::string::npos) break;
+    pos = end + 1;
+  }
+  return keys;
 }
 
 }  // namespace
@@ -210,8 +236,17 @@ std::unique_ptr<LocalArchive> LocalArchive::OnServer(const std::string& connect,
 
 std::unique_ptr<LocalArchive> LocalArchive::On(std::unique_ptr<TestDatabase> db) {
   std::unique_ptr<LocalArchive> a(new LocalArchive);
-  a->m_Source = db->UseAsDataSource("VEZ");
-  if (!a->m_Source) return nullptr;
+  // Only the children that run brevanto-cli use the data source, so this
+  // process never ties the name to a driver. The user and password stay out
+  // of it: the run's connection string brings them, and psqlODBC leaks a
+  // password given twice.
+  DataSourceScope::Keys keys;
+  for (auto [key, value] : ParseConnectionString(db->connect)) {
+    if (strcasecmp(key.c_str(), "UID") == 0 || strcasecmp(key.c_str(), "PWD") == 0) continue;
+    if (strcasecmp(key.c_str(), "Server") == 0) key = "Servername";
+    keys.emplace_back(key, value);
+  }
+  a->m_Source = std::make_unique<DataSourceScope>("VEZ", keys);
   a->m_Connect = db->connect;
   a->m_Db = std::move(db);
   return a;

@@ -70,8 +70,7 @@ class LocalArchive {
   // A database reached with connect that already holds FILELIST; keys name
   // it in odbc.ini.
   static std::unique_ptr<LocalArchive> OnServer(const std::string& connect, const DataSourceScope::Keys& keys);
-  // On a test database (see dbfixture.h); nullptr when it cannot serve as
-  // data source VEZ in this process.
+  // On a test database (see dbfixture.h).
   static std::unique_ptr<LocalArchive> On(std::unique_ptr<TestDatabase> db);
   ~LocalArchive();
 
