@@ -49,11 +49,17 @@ class Hostile : public testsupport::DatabaseTest {
   // Converts bytes as one input file into a fresh archive and checks that the
   // run ended in order and that the archive accounts for every sample.
   Outcome Convert(const Bytes& input, const std::string& quality = "DQ") {
+    return ConvertFiles({input}, quality);
+  }
+
+  // The same for several input files in one run.
+  Outcome ConvertFiles(const std::vector<Bytes>& inputs, const std::string& quality = "DQ") {
     testsupport::TempDir dir;
     const std::string data = dir / "data";
     fs::create_directory(data);
     platform::WritePrivateProfileString("DATA", "DIR", data, dir / "VEZ.ini");
-    testsupport::WriteFileBytes(dir / "input.mseed", input);
+    for (size_t i = 0; i < inputs.size(); ++i)
+      testsupport::WriteFileBytes(dir / ("input" + std::to_string(i) + ".mseed"), inputs[i]);
     db->Exec("DELETE FROM FILELIST");
 
     FakeHost host;
@@ -65,7 +71,7 @@ class Hostile : public testsupport::DatabaseTest {
       CConvertFromSeed conv(&host, dir / "VEZ.ini");
       conv.SetConnectString(db->connect);
       conv.SetQuality(quality);
-      conv.AddFile(dir / "input.mseed");
+      for (size_t i = 0; i < inputs.size(); ++i) conv.AddFile(dir / ("input" + std::to_string(i) + ".mseed"));
       EXPECT_EQ(conv.Start(), 0);
       EXPECT_TRUE(host.WaitDone());
       conv.Join();
@@ -77,7 +83,7 @@ class Hostile : public testsupport::DatabaseTest {
     EXPECT_EQ(host.done, 1);
     EXPECT_EQ(host.textsBeforeDone, host.texts.size());
     EXPECT_FALSE(out.stats.aborted);
-    EXPECT_EQ(out.stats.filesRead, 1u);
+    EXPECT_EQ(out.stats.filesRead, inputs.size());
     if (host.texts.empty()) {
       ADD_FAILURE() << "no status text at all";
     } else {
@@ -300,6 +306,30 @@ TEST_P(Hostile, HeaderFieldsDamaged) {
     const Outcome out = Convert(input);
     EXPECT_EQ(out.stats.samples, records * 65535u);
     EXPECT_EQ(out.samplesInFiles + out.stats.store.samplesNotStored, records * 65535u);
+  }
+}
+
+TEST_P(Hostile, DamagedFileBetweenGoodOnes) {
+  if (seeds.empty()) GTEST_SKIP() << kNoData;
+  rateChangeAllowed = true;
+  // The store lives across input files, so a channel continues from one file
+  // into the next; a damaged file in between must not cost the good ones
+  // anything.
+  const Bytes gaps = Real("gaps.mseed");
+  const long half = static_cast<long>(gaps.size() / 2);
+  const Bytes first(gaps.begin(), gaps.begin() + half), second(gaps.begin() + half, gaps.end());
+  for (unsigned seed = 1; seed <= 4; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    Bytes damaged = gaps;
+    for (int i = 0; i < 64; ++i) damaged[random() % damaged.size()] ^= static_cast<unsigned char>(1u << (random() % 8));
+    // Cut inside a record as well.
+    damaged.resize(damaged.size() - 100 * seed);
+    const Outcome alone = Convert(damaged);
+    const Outcome out = ConvertFiles({first, damaged, second});
+    EXPECT_EQ(out.stats.recordsConverted, 128u + alone.stats.recordsConverted);
+    EXPECT_EQ(out.stats.samples, DeclaredSamples(testsupport::ReadReference((seeds / "reference" / "gaps.mseed.txt").string()), 128) +
+                                     alone.stats.samples);
   }
 }
 
