@@ -456,6 +456,28 @@ TEST(CliRun, MissingInputFailsAloneAndTheOthersAreConverted) {
             (std::vector<std::string>{"BGLD", "MONN"}));
 }
 
+// An interrupted copy: the file ends 100 bytes into its last record.
+TEST(CliRun, FileCutShortNamesTheLostBytesAndFailsTheRun) {
+  REQUIRE_SEED_DATA();
+  Archive archive;
+  REQUIRE_ARCHIVE(archive);
+  auto bytes = testsupport::ReadFileBytes(SeedFile("gaps.mseed"));
+  bytes.resize(bytes.size() - 512 + 100);
+  const std::string cut = archive.Tmp("cut.mseed");
+  testsupport::WriteFileBytes(cut, bytes);
+  Outcome o = archive.Convert({cut});
+  EXPECT_EQ(o.status, 1) << o.err;
+  EXPECT_NE(o.err.find(cut + ": the last 100 bytes, from byte " + std::to_string(127 * 512) +
+                       ", are not a whole 512-byte record"),
+            std::string::npos)
+      << o.err;
+  EXPECT_NE(o.err.find("1 cut short at the end of a file"), std::string::npos) << o.err;
+  const Summary s = ParseSummary(o.err);
+  ASSERT_TRUE(s.found) << o.err;
+  EXPECT_EQ(s.converted, 127);
+  EXPECT_EQ(s.result, "Data converted with errors");
+}
+
 // A plain file where the station's folder belongs: no data file can be made.
 TEST(CliRun, DataFileErrorsNameThePathAndFailTheRun) {
   REQUIRE_SEED_DATA();

@@ -90,7 +90,9 @@ std::string FormatSummary(const RunStats& s, size_t inputCount, const std::strin
     out += "; " + n(s.filesWithoutRecords) + " without any data record of an accepted quality";
   out += "\n  records converted " + n(s.recordsConverted) + "; skipped: " + n(s.recordsNotData) +
          " not data or quality not accepted, " + n(s.recordsEmptyCode) + " empty code, " +
-         n(s.recordsUnsafeCode) + " unsafe code\n";
+         n(s.recordsUnsafeCode) + " unsafe code";
+  if (s.recordsCutShort > 0) out += ", " + n(s.recordsCutShort) + " cut short at the end of a file";
+  out += "\n";
   out += "  samples " + n(s.samples) + "; data files created " + n(s.store.filesCreated) +
          ", extended " + n(s.store.filesExtended) + "; FILELIST rows registered " +
          n(s.store.rowsRegistered) + "\n";

@@ -74,6 +74,8 @@ class RecordReader {
     m_Pos += m_RecLen;
     return 1;
   }
+  // Bytes left after the last whole record, once Next has said 0.
+  size_t Remainder() const { return m_End - m_Pos; }
 
  private:
   int m_Fd;
@@ -126,7 +128,10 @@ std::string DataFolderProblem(const std::string& vezIni) {
   std::string dir = ReadDataDir(vezIni);
   if (dir.empty()) dir.push_back(kLocalSeparator);
   struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0) return std::string("VEZ data folder not found: ").append(dir);
+  if (::stat(dir.c_str(), &st) != 0) {
+    if (errno == ENOENT) return std::string("VEZ data folder not found: ").append(dir);
+    return std::string("VEZ data folder cannot be reached: ").append(dir).append(": ").append(std::strerror(errno));
+  }
   if (!S_ISDIR(st.st_mode)) return std::string("VEZ data folder is not a folder: ").append(dir);
   if (::access(dir.c_str(), W_OK | X_OK) != 0)
     return std::string("VEZ data folder not writable: ").append(dir).append(": ").append(std::strerror(errno));
@@ -276,6 +281,13 @@ void CConvertFromSeed::ConvertFile(CStaInfo& store, size_t index, uint64_t& byte
         Error("%s: read error at byte %llu: %s", m_FileName.c_str(),
               static_cast<unsigned long long>(m_RecordOffset), std::strerror(errno));
         failed = true;
+      } else if (reader.Remainder() > 0) {
+        // A file cut short (an interrupted copy) ends inside a record, whose
+        // samples would otherwise vanish without a word.
+        Error("%s: the last %zu bytes, from byte %llu, are not a whole %d-byte record and are not converted",
+              m_FileName.c_str(), reader.Remainder(), static_cast<unsigned long long>(m_RecordOffset),
+              m_RecLen);
+        ++m_Stats.recordsCutShort;
       }
     }
   }

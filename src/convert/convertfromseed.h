@@ -59,13 +59,15 @@ struct RunStats {
   uint64_t recordsNotData = 0;      // not a data record, or quality not accepted
   uint64_t recordsEmptyCode = 0;
   uint64_t recordsUnsafeCode = 0;
+  uint64_t recordsCutShort = 0;     // bytes after a file's last whole record
   uint64_t samples = 0;
   StoreStats store;
   bool databaseOpenFailed = false;
   bool aborted = false;  // ended by a database or other error escaping the store
 
   bool AnyFailure() const {
-    return filesFailed || recordsUnsafeCode || store.segmentsNotStored || databaseOpenFailed || aborted;
+    return filesFailed || recordsUnsafeCode || recordsCutShort || store.segmentsNotStored ||
+           databaseOpenFailed || aborted;
   }
 };
 
