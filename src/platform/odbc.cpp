@@ -157,7 +157,7 @@ void Connection::ExecuteDirect(const std::string& sql) {
 
 // ---------------------------------------------------------------------------
 
-Statement::Statement(Connection& connection) : m_Connection(connection) {
+Statement::Statement(Connection& connection) {
   if (!connection.IsOpen()) throw Error("statement", "08003", 0, "connection not open");
   Check(SQLAllocHandle(SQL_HANDLE_STMT, connection.Handle(), &m_Stmt), SQL_HANDLE_DBC,
         connection.Handle(), "statement handle");

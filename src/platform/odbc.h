@@ -92,7 +92,6 @@ class Statement {
   using Value = std::variant<std::string, double, int32_t, int64_t, SQL_TIMESTAMP_STRUCT>;
   void BindAll();
 
-  Connection& m_Connection;
   SQLHSTMT m_Stmt = SQL_NULL_HSTMT;
   std::string m_Sql;
   std::vector<Value> m_Params;
