@@ -151,24 +151,30 @@ void CFileList::Delete() {
   m_Mode = Mode::None;
 }
 
+int CFileList::BindFields(odbc::Statement& statement, bool withPath) {
+  int i = 1;
+  statement.SetParam(i++, m_STA);
+  statement.SetParam(i++, m_SPS);
+  statement.SetParam(i++, m_GAIN);
+  if (withPath) statement.SetParam(i++, m_CPATH);
+  statement.SetParam(i++, m_DATATYPE);
+  statement.SetParam(i++, m_CH);
+  statement.SetParam(i++, m_CREATER);
+  statement.SetParam(i++, m_LDDATE);
+  statement.SetParam(i++, m_TBEGIN);
+  statement.SetParam(i++, m_TQTY);
+  statement.SetParam(i++, m_FOFF);
+  return i;
+}
+
 void CFileList::Update() {
   const bool inserting = m_Mode == Mode::AddNew;
   if (!inserting && m_Mode != Mode::Edit)
     throw std::logic_error("CFileList::Update without AddNew or Edit");
   Step(inserting ? "insert" : "update", m_CPATH, [&] {
     odbc::Statement& write = m_pDatabase->Prepared(inserting ? kInsert : kUpdate);
-    write.SetParam(1, m_STA);
-    write.SetParam(2, m_SPS);
-    write.SetParam(3, m_GAIN);
-    write.SetParam(4, m_CPATH);
-    write.SetParam(5, m_DATATYPE);
-    write.SetParam(6, m_CH);
-    write.SetParam(7, m_CREATER);
-    write.SetParam(8, m_LDDATE);
-    write.SetParam(9, m_TBEGIN);
-    write.SetParam(10, m_TQTY);
-    write.SetParam(11, m_FOFF);
-    if (!inserting) write.SetParam(12, static_cast<int64_t>(m_RowId));
+    const int next = BindFields(write, true);
+    if (!inserting) write.SetParam(next, static_cast<int64_t>(m_RowId));
     write.Execute();
   });
   m_Mode = Mode::None;
@@ -179,17 +185,7 @@ bool CFileList::UpdateFirst() {
   long changed = 0;
   Step("update", m_CPATH, [&] {
     odbc::Statement& write = m_pDatabase->Prepared(kUpdateFirst);
-    write.SetParam(1, m_STA);
-    write.SetParam(2, m_SPS);
-    write.SetParam(3, m_GAIN);
-    write.SetParam(4, m_DATATYPE);
-    write.SetParam(5, m_CH);
-    write.SetParam(6, m_CREATER);
-    write.SetParam(7, m_LDDATE);
-    write.SetParam(8, m_TBEGIN);
-    write.SetParam(9, m_TQTY);
-    write.SetParam(10, m_FOFF);
-    write.SetParam(11, m_CPATH);
+    write.SetParam(BindFields(write, false), m_CPATH);
     write.Execute();
     changed = write.RowCount();
   });

@@ -9,6 +9,7 @@
 
 namespace odbc {
 class Connection;
+class Statement;
 }
 
 class CFileList {
@@ -49,6 +50,9 @@ class CFileList {
  private:
   enum class Mode { None, AddNew, Edit };
   void Connect();  // opens a closed connection with kDefaultConnect
+  // Binds the fields in column order from parameter 1, CPATH only when
+  // withPath; returns the next parameter number.
+  int BindFields(odbc::Statement& statement, bool withPath);
   odbc::Connection* m_pDatabase;
   bool m_HaveRow = false;
   int64_t m_RowId = 0;  // key of the fetched row
