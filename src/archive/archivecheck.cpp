@@ -14,9 +14,9 @@
 #include <memory>
 #include <string_view>
 
+#include "archive/datafilename.h"
 #include "platform/odbc.h"
 #include "seed/record.h"
-#include "seed/seedtime.h"
 
 namespace archive {
 namespace {
@@ -35,37 +35,15 @@ struct Header {
   int hour = 0, minute = 0, second = 0, day = 0, month = 0, year = 0;
   double sps = 0;
   std::string station, channel;
+  std::string FileName() const {
+    return DataFileName(Calendar{year, month, day, hour, minute, second}, channel, station);
+  }
 };
-
-struct Calendar {
-  int year, month, day, hour, minute, second;
-};
-
-// As the writer breaks a start time down for a file's name and header.
-Calendar Breakdown(double t) {
-  Calendar c{};
-  float seconds = 0;
-  seed::SecondsToDate(t, c.year, c.month, c.day, c.hour, c.minute, seconds);
-  c.second = static_cast<int>(seconds);
-  return c;
-}
 
 std::string Format(const char* format, auto... args) {
   char buf[256];
   std::snprintf(buf, sizeof buf, format, args...);
   return buf;
-}
-
-std::string HourDir(int hour) { return Format("%02d", hour); }
-
-std::string FileName(int day, int month, int year, int hour, int minute, int second,
-                     const std::string& channel, const std::string& station) {
-  return Format("%02d%02d%04d-%02d%02d%02d-%3s.%3s", day, month, year, hour, minute, second,
-                channel.c_str(), station.c_str());
-}
-
-std::string FileName(const Calendar& c, const std::string& channel, const std::string& station) {
-  return FileName(c.day, c.month, c.year, c.hour, c.minute, c.second, channel, station);
 }
 
 std::vector<std::string> Split(const std::string& s, char separator) {
@@ -348,8 +326,7 @@ class Checker {
   }
 
   void CheckName(const std::string& cpath, const Header& h) {
-    const std::string expected = h.station + "\\" + HourDir(h.hour) + "\\" +
-                                 FileName(h.day, h.month, h.year, h.hour, h.minute, h.second, h.channel, h.station);
+    const std::string expected = h.station + "\\" + HourFolder(h.hour) + "\\" + h.FileName();
     if (cpath != expected) Add(FindingKind::kNameMismatch, cpath, "the header names " + expected);
   }
 
@@ -372,8 +349,7 @@ class Checker {
     // The name holds the whole second of TBEGIN. Start times come from
     // record headers in ten-thousandths of a second, so a database that
     // hands doubles back to 15 digits cannot carry one across a second.
-    const std::string name = FileName(h.day, h.month, h.year, h.hour, h.minute, h.second, h.channel, h.station);
-    const bool timeAgrees = FileName(Breakdown(row.tBegin), h.channel, h.station) == name;
+    const bool timeAgrees = DataFileName(Breakdown(row.tBegin), h.channel, h.station) == h.FileName();
     if (!timeAgrees) wrong.push_back(Format("TBEGIN %.6f (file starts %04d-%02d-%02d %02d:%02d:%02d)", row.tBegin,
                                             h.year, h.month, h.day, h.hour, h.minute, h.second));
     if (wrong.empty()) return;

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "archive/datafilename.h"
 #include "platform/diag.h"
 #include "seed/record.h"
-#include "seed/seedtime.h"
 #include "store/stainfo.h"
 
 namespace {
@@ -66,18 +66,8 @@ mode_t ProcessUmask() {
   return mask;
 }
 
-struct Calendar {
-  int year, month, day, hour, minute, second;
-};
-
-// The whole second is the single-precision seconds cut toward zero.
-Calendar Breakdown(double t) {
-  Calendar c{};
-  float seconds = 0;
-  seed::SecondsToDate(t, c.year, c.month, c.day, c.hour, c.minute, seconds);
-  c.second = static_cast<int>(seconds);
-  return c;
-}
+using archive::Breakdown;
+using archive::Calendar;
 
 }  // namespace
 
@@ -189,10 +179,8 @@ bool CStaInfo::CreateFile(unsigned sta, unsigned chan) {
   }
 
   const Calendar c = Breakdown(k.m_TBegin);
-  char hour[16], name[64];
-  std::snprintf(hour, sizeof hour, "%02d", c.hour);
-  std::snprintf(name, sizeof name, "%02d%02d%04d-%02d%02d%02d-%3s.%3s", c.day, c.month, c.year, c.hour,
-                c.minute, c.second, k.m_Name.c_str(), s.m_Name.c_str());
+  const std::string hour = archive::HourFolder(c.hour);
+  const std::string name = archive::DataFileName(c, k.m_Name, s.m_Name);
   std::string full = m_Path + kLocalSeparator + s.m_Name;
   MakeDir(full.c_str());
   full += kLocalSeparator;
