@@ -55,7 +55,7 @@ class ArchiveCheck : public testsupport::DatabaseTest {
     if (IsSkipped()) return;
     archive = LocalArchive::On(std::move(db));
     input = archive->Root() + "/input.mseed";
-    testsupport::WriteVolume(input, testsupport::VolumeSpec{});
+    testsupport::WriteVolume(input, testsupport::VolumePlan{});
   }
 
   // A fresh conversion of the volume.
@@ -192,7 +192,7 @@ std::vector<std::string> Lines(const std::string& text) {
 TEST(ArchiveCheckCli, FindingsOnStandardOutputAndExitStatus) {
   auto archive = LocalArchive::Sqlite();
   const std::string input = archive->Root() + "/input.mseed";
-  testsupport::WriteVolume(input, testsupport::VolumeSpec{});
+  testsupport::WriteVolume(input, testsupport::VolumePlan{});
   auto o = archive->Convert({input});
   ASSERT_EQ(o.status, 0) << o.err;
 
@@ -242,12 +242,9 @@ TEST(ArchiveCheckCli, ArchiveThatCannotBeReadExitsThree) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const auto o = testsupport::RunProgram(testsupport::CliPath(), {"--check", "--vez-ini", c.ini}, [&]() -> std::string {
-      if (!c.odbcIni.empty() && (::setenv("ODBCINI", c.odbcIni.c_str(), 1) != 0 ||
-                                 ::setenv("ODBCSYSINI", archive->Root().c_str(), 1) != 0))
-        return "setenv failed";
-      return {};
-    });
+    testsupport::EnvOverrides env;
+    if (!c.odbcIni.empty()) env = {{"ODBCINI", c.odbcIni}, {"ODBCSYSINI", archive->Root()}};
+    const auto o = testsupport::RunProgram(testsupport::CliPath(), {"--check", "--vez-ini", c.ini}, {}, env);
     EXPECT_EQ(o.status, 3) << o.err;
     EXPECT_NE(o.err.find(c.mentions), std::string::npos) << o.err;
     EXPECT_TRUE(o.out.empty()) << o.out;

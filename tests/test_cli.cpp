@@ -21,9 +21,9 @@
 #include <utility>
 #include <vector>
 
+#include "support/localarchive.h"
 #include "support/testsupport.h"
 
-extern char** environ;
 
 namespace {
 
@@ -33,91 +33,17 @@ using testsupport::TempDir;
 const std::string kCli = BREVANTO_BINARY_DIR "/bin/brevanto-cli";
 constexpr int kTimeoutMs = 120000;
 
-using Env = std::map<std::string, std::string>;
+using Env = testsupport::EnvOverrides;
 
-struct Outcome {
-  int status = -1;  // exit status, 128 + signal when killed
-  std::string out, err;
-};
+using Outcome = testsupport::ProgramOutcome;
 
-std::vector<std::string> Environment(const Env& overrides) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    const std::string entry(*e);
-    const std::string key = entry.substr(0, entry.find('='));
-    if (!overrides.count(key)) env.push_back(entry);
-  }
-  for (const auto& [k, v] : overrides) env.push_back(k + "=" + v);
-  return env;
-}
-
-std::vector<char*> Pointers(std::vector<std::string>& strings) {
-  std::vector<char*> p;
-  for (std::string& s : strings) p.push_back(s.data());
-  p.push_back(nullptr);
-  return p;
-}
-
-int DecodeStatus(int wstatus) {
-  if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
-  if (WIFSIGNALED(wstatus)) return 128 + WTERMSIG(wstatus);
-  return -1;
-}
-
-// Runs program with args; standard output and error captured apart,
-// standard input /dev/null.
-Outcome Run(const std::string& program, std::vector<std::string> args, const Env& env = {}) {
+Outcome Run(const std::string& program, const std::vector<std::string>& args, const Env& env = {}) {
   if (::access(program.c_str(), X_OK) != 0) {
     ADD_FAILURE() << program << " is missing (build the brevanto-cli target)";
     return {};
   }
-  args.insert(args.begin(), program);
-  std::vector<std::string> envStrings = Environment(env);
-  std::vector<char*> argv = Pointers(args), envp = Pointers(envStrings);
-  int out[2], err[2];
-  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork");
-  if (pid == 0) {
-    int in = ::open("/dev/null", O_RDONLY);
-    ::dup2(in, 0);
-    ::dup2(out[1], 1);
-    ::dup2(err[1], 2);
-    ::execve(program.c_str(), argv.data(), envp.data());
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  ::close(err[1]);
-  Outcome o;
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  std::string* sinks[2] = {&o.out, &o.err};
-  int open = 2;
-  while (open > 0) {
-    int n = ::poll(fds, 2, kTimeoutMs);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ::kill(pid, SIGKILL);
-      ADD_FAILURE() << program << " did not finish";
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      char buf[65536];
-      ssize_t got = ::read(fds[i].fd, buf, sizeof buf);
-      if (got > 0) {
-        sinks[i]->append(buf, static_cast<size_t>(got));
-      } else if (got == 0 || errno != EINTR) {
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
-  for (pollfd& f : fds)
-    if (f.fd >= 0) ::close(f.fd);
-  int wstatus = 0;
-  ::waitpid(pid, &wstatus, 0);
-  o.status = DecodeStatus(wstatus);
+  Outcome o = testsupport::RunProgram(program, args, {}, env);
+  if (o.err.find("[killed: did not finish]") != std::string::npos) ADD_FAILURE() << program << " did not finish";
   return o;
 }
 
@@ -128,8 +54,8 @@ Outcome RunCli(const std::vector<std::string>& args, const Env& env = {}) { retu
 Outcome RunCliOnTerminal(const std::vector<std::string>& args, const Env& env, unsigned short columns) {
   std::vector<std::string> all = args;
   all.insert(all.begin(), kCli);
-  std::vector<std::string> envStrings = Environment(env);
-  std::vector<char*> argv = Pointers(all), envp = Pointers(envStrings);
+  std::vector<std::string> envStrings = testsupport::EnvironmentWith(env);
+  std::vector<char*> argv = testsupport::ExecPointers(all), envp = testsupport::ExecPointers(envStrings);
   winsize ws{};
   ws.ws_row = 24;
   ws.ws_col = columns;
@@ -159,7 +85,7 @@ Outcome RunCliOnTerminal(const std::vector<std::string>& args, const Env& env, u
   ::close(master);
   int wstatus = 0;
   ::waitpid(pid, &wstatus, 0);
-  o.status = DecodeStatus(wstatus);
+  o.status = testsupport::ExitStatusOf(wstatus);
   return o;
 }
 

@@ -106,7 +106,7 @@ class Faults : public ::testing::Test {
   void SetUp() override {
     archive = LocalArchive::Sqlite();
     input = archive->Root() + "/input.mseed";
-    testsupport::WriteVolume(input, spec);
+    testsupport::WriteVolume(input, plan);
     ::chmod(input.c_str(), 0644);
     // The same conversion without any fault.
     const auto o = archive->Convert({input});
@@ -128,9 +128,9 @@ class Faults : public ::testing::Test {
     EXPECT_EQ(check.status, 0) << check.out << check.err;
   }
 
-  long Samples() const { return static_cast<long>(spec.channels.size()) * spec.records * spec.samplesPerRecord; }
+  long Samples() const { return static_cast<long>(plan.channels.size()) * plan.records * plan.samplesPerRecord; }
 
-  testsupport::VolumeSpec spec;
+  testsupport::VolumePlan plan;
   std::unique_ptr<LocalArchive> archive;
   std::string input;
   ArchiveImage clean;
@@ -324,11 +324,11 @@ class ServerFaults : public ::testing::Test {
     if (!server->Problem().empty()) GTEST_SKIP() << "no private PostgreSQL server: " << server->Problem();
     archive = LocalArchive::OnServer(server->Connect(), server->Keys());
     // Two stations in two volumes, converted in two runs.
-    testsupport::VolumeSpec second = spec;
+    testsupport::VolumePlan second = plan;
     second.station = "FLU";
     second.start += 600;
     inputs = {archive->Root() + "/first.mseed", archive->Root() + "/second.mseed"};
-    testsupport::WriteVolume(inputs[0], spec);
+    testsupport::WriteVolume(inputs[0], plan);
     testsupport::WriteVolume(inputs[1], second);
     for (const auto* in : {&inputs[0], &inputs[1]}) {
       const auto o = archive->Convert({*in});
@@ -367,7 +367,7 @@ class ServerFaults : public ::testing::Test {
     EXPECT_EQ(check.status, 3) << check.err;
   }
 
-  testsupport::VolumeSpec spec;
+  testsupport::VolumePlan plan;
   std::unique_ptr<PrivateServer> server;
   std::unique_ptr<LocalArchive> archive;
   std::vector<std::string> inputs;

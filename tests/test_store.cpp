@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <numeric>
 #include <vector>
@@ -165,7 +166,12 @@ TEST_F(StoreTest, RecordsReachTheirChannelAmongManyAndOddCodes) {
       {"AB", "CDE"}, {"ABC", "DE"}, {"ABCDE", "Z"}, {"A", "BCDEZ"},   // same bytes, split apart
       {"LONGSTATION", "BHZ"}, {"S1", "LONGCHANNEL"}, {"ABCDEF", "BH"},  // beyond the field widths
   };
-  for (int k = 0; k < 300; ++k) codes.push_back({"S" + std::to_string(k % 100), "C" + std::to_string(k / 100)});
+  for (int k = 0; k < 300; ++k) {
+    char sta[8], chan[8];
+    std::snprintf(sta, sizeof sta, "S%d", k % 100);
+    std::snprintf(chan, sizeof chan, "C%d", k / 100);
+    codes.push_back({sta, chan});
+  }
   for (int round = 0; round < 3; ++round)
     for (size_t k = 0; k < codes.size(); ++k) {
       const std::vector<float> v(5, static_cast<float>(k));

@@ -17,14 +17,6 @@ namespace {
 
 using Keys = DataSourceScope::Keys;
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 std::string Trim(const std::string& s) {
   const auto first = s.find_first_not_of(" \t\r\n");
   if (first == std::string::npos) return {};
@@ -186,18 +178,20 @@ TestDatabase::~TestDatabase() = default;
 
 void TestDatabase::Exec(const std::string& sql) { m_Admin.ExecuteDirect(sql); }
 
-void TestDatabase::RunScript(const std::string& script) {
+void RunSqlScript(odbc::Connection& connection, const std::string& script) {
   std::string code;
   std::istringstream lines(script);
   for (std::string line; std::getline(lines, line);) code += line.substr(0, line.find("--")) + "\n";
   std::istringstream statements(code);
   for (std::string statement; std::getline(statements, statement, ';');) {
-    if (!Trim(statement).empty()) Exec(statement);
+    if (!Trim(statement).empty()) connection.ExecuteDirect(statement);
   }
 }
 
+void TestDatabase::RunScript(const std::string& script) { RunSqlScript(m_Admin, script); }
+
 std::string TestDatabase::SchemaScript() const {
-  return ReadText(std::string(BREVANTO_SOURCE_DIR) + "/sql/filelist-" + backend + ".sql");
+  return ReadTextFile(std::string(BREVANTO_SOURCE_DIR) + "/sql/filelist-" + backend + ".sql");
 }
 
 std::vector<FileListRow> TestDatabase::Rows() {

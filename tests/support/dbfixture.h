@@ -95,6 +95,9 @@ class TestDatabase {
   odbc::Connection m_Admin;
 };
 
+// Runs a script of ';'-separated statements; "--" starts a comment.
+void RunSqlScript(odbc::Connection& connection, const std::string& script);
+
 // A database with an empty FILELIST, or nullptr when the backend is not
 // available here (postgres without BREVANTO_PG_CONNECT). Any other failure throws.
 std::unique_ptr<TestDatabase> MakeTestDatabase(const std::string& backend);

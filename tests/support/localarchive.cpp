@@ -14,14 +14,14 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <stdexcept>
 
 #include "platform/ini.h"
 #include "platform/odbc.h"
 #include "support/seedgen.h"
+
+extern char** environ;
 
 namespace testsupport {
 namespace fs = std::filesystem;
@@ -29,23 +29,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kTimeoutMs = 300000;
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void RunScript(odbc::Connection& c, const std::string& script) {
-  std::string code;
-  std::istringstream lines(script);
-  for (std::string line; std::getline(lines, line);) code += line.substr(0, line.find("--")) + "\n";
-  std::istringstream statements(code);
-  for (std::string statement; std::getline(statements, statement, ';');)
-    if (statement.find_first_not_of(" \t\r\n") != std::string::npos) c.ExecuteDirect(statement);
-}
 
 // KEY=value pairs of a connection string; {braced} values may hold ';'.
 DataSourceScope::Keys ParseConnectionString(const std::string& text) {
@@ -74,30 +57,30 @@ DataSourceScope::Keys ParseConnectionString(const std::string& text) {
 
 }  // namespace
 
-void WriteVolume(const std::string& path, const VolumeSpec& spec) {
+void WriteVolume(const std::string& path, const VolumePlan& plan) {
   std::vector<unsigned char> volume;
-  const double recordSeconds = static_cast<double>(spec.samplesPerRecord) / spec.sps;
-  for (int r = 0; r < spec.records; ++r) {
-    const double t = static_cast<double>(spec.start) + r * recordSeconds + (r > spec.gapAfter ? spec.gapSeconds : 0);
+  const double recordSeconds = static_cast<double>(plan.samplesPerRecord) / plan.sps;
+  for (int r = 0; r < plan.records; ++r) {
+    const double t = static_cast<double>(plan.start) + r * recordSeconds + (r > plan.gapAfter ? plan.gapSeconds : 0);
     const auto whole = static_cast<time_t>(t);
     std::tm tm{};
     gmtime_r(&whole, &tm);
-    for (size_t c = 0; c < spec.channels.size(); ++c) {
+    for (size_t c = 0; c < plan.channels.size(); ++c) {
       seedgen::Header h;
-      h.station = spec.station;
-      h.channel = spec.channels[c];
+      h.station = plan.station;
+      h.channel = plan.channels[c];
       h.year = tm.tm_year + 1900;
       h.dayOfYear = tm.tm_yday + 1;
       h.hour = tm.tm_hour;
       h.minute = tm.tm_min;
       h.second = tm.tm_sec;
       h.tenThousandths = static_cast<int>((t - static_cast<double>(whole)) * 10000 + 0.5);
-      h.rateFactor = spec.sps;
+      h.rateFactor = plan.sps;
       h.rateMultiplier = 1;
       h.encoding = 11;
       // A slow triangle: differences of one fit Steim2's smallest words.
-      std::vector<int32_t> samples(static_cast<size_t>(spec.samplesPerRecord));
-      for (int i = 0; i < spec.samplesPerRecord; ++i) {
+      std::vector<int32_t> samples(static_cast<size_t>(plan.samplesPerRecord));
+      for (int i = 0; i < plan.samplesPerRecord; ++i) {
         const int phase = (i + r * 3) % 40;
         samples[static_cast<size_t>(i)] =
             static_cast<int32_t>(1000 * (c + 1) + r + (phase < 20 ? phase : 40 - phase));
@@ -109,13 +92,35 @@ void WriteVolume(const std::string& path, const VolumeSpec& spec) {
   WriteFileBytes(path, volume);
 }
 
+std::vector<std::string> EnvironmentWith(const EnvOverrides& overrides) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    const std::string entry(*e);
+    if (!overrides.count(entry.substr(0, entry.find('=')))) env.push_back(entry);
+  }
+  for (const auto& [k, v] : overrides) env.push_back(k + "=" + v);
+  return env;
+}
+
+std::vector<char*> ExecPointers(std::vector<std::string>& strings) {
+  std::vector<char*> p;
+  for (std::string& s : strings) p.push_back(s.data());
+  p.push_back(nullptr);
+  return p;
+}
+
+int ExitStatusOf(int wstatus) {
+  if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
+  if (WIFSIGNALED(wstatus)) return 128 + WTERMSIG(wstatus);
+  return -1;
+}
+
 ProgramOutcome RunProgram(const std::string& program, const std::vector<std::string>& args,
-                          const std::function<std::string()>& setup) {
+                          const std::function<std::string()>& setup, const EnvOverrides& env) {
   std::vector<std::string> all = args;
   all.insert(all.begin(), program);
-  std::vector<char*> argv;
-  for (std::string& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
+  std::vector<std::string> envStrings = EnvironmentWith(env);
+  std::vector<char*> argv = ExecPointers(all), envp = ExecPointers(envStrings);
   int out[2], err[2];
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   const pid_t pid = ::fork();
@@ -133,7 +138,11 @@ ProgramOutcome RunProgram(const std::string& program, const std::vector<std::str
         ::_exit(125);
       }
     }
-    ::execv(program.c_str(), argv.data());
+    // Without overrides the child keeps what setup did to its environment.
+    if (env.empty())
+      ::execv(program.c_str(), argv.data());
+    else
+      ::execve(program.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
   ::close(out[1]);
@@ -167,7 +176,7 @@ ProgramOutcome RunProgram(const std::string& program, const std::vector<std::str
     if (f.fd >= 0) ::close(f.fd);
   int wstatus = 0;
   while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {}
-  o.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : -1;
+  o.status = ExitStatusOf(wstatus);
   return o;
 }
 
@@ -215,7 +224,7 @@ std::unique_ptr<LocalArchive> LocalArchive::Sqlite() {
   a->m_Connect = "Driver=SQLite3;Database=" + a->m_DatabaseFile + ";SyncPragma=NORMAL;";
   odbc::Connection c;
   c.Open(a->m_Connect);
-  RunScript(c, ReadText(BREVANTO_SOURCE_DIR "/sql/filelist-sqlite.sql"));
+  RunSqlScript(c, ReadTextFile(BREVANTO_SOURCE_DIR "/sql/filelist-sqlite.sql"));
   c.Close();
   a->m_Source = std::make_unique<DataSourceScope>(
       "VEZ", DataSourceScope::Keys{{"Driver", "SQLite3"},

@@ -19,7 +19,7 @@ namespace testsupport {
 
 // Continuous Steim2 records of 512 bytes, the channels interleaved record by
 // record as recorders write them; one gap of gapSeconds after record gapAfter.
-struct VolumeSpec {
+struct VolumePlan {
   std::string station = "FLT";
   std::vector<std::string> channels{"BHZ", "BHN"};
   int records = 250;  // per channel
@@ -29,18 +29,32 @@ struct VolumeSpec {
   double gapSeconds = 100;
   int64_t start = 1712570400;  // 2024-04-08 10:00:00
 };
-void WriteVolume(const std::string& path, const VolumeSpec& spec);
+void WriteVolume(const std::string& path, const VolumePlan& plan);
 
 struct ProgramOutcome {
   int status = -1;  // exit status, 128 + signal when killed
   std::string out, err;
 };
 
-// Runs program with args in a child process that inherits the environment.
-// setup runs in the child before exec; it returns an empty string or why it
-// failed, which ends the child with status 125 and the reason on stderr.
+using EnvOverrides = std::map<std::string, std::string>;
+
+// This process's environment with the overrides set, as "KEY=VALUE".
+std::vector<std::string> EnvironmentWith(const EnvOverrides& overrides);
+
+// Pointers to the strings for exec, ending in a null pointer.
+std::vector<char*> ExecPointers(std::vector<std::string>& strings);
+
+// A waited child's exit status, 128 + signal when killed.
+int ExitStatusOf(int wstatus);
+
+// Runs program with args in a child process, standard input /dev/null,
+// standard output and error captured apart; the environment is this
+// process's with env set. setup runs in the child before exec; it returns an
+// empty string or why it failed, which ends the child with status 125 and
+// the reason on stderr. A child that does not finish is killed and
+// "[killed: did not finish]" ends err.
 ProgramOutcome RunProgram(const std::string& program, const std::vector<std::string>& args,
-                          const std::function<std::string()>& setup = {});
+                          const std::function<std::string()>& setup = {}, const EnvOverrides& env = {});
 
 // brevanto-cli of this build.
 std::string CliPath();

@@ -37,6 +37,7 @@ class DiagCapture {
 };
 
 std::vector<unsigned char> ReadFileBytes(const std::string& path);
+std::string ReadTextFile(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<unsigned char>& bytes);
 
 }  // namespace testsupport
