@@ -9,7 +9,8 @@ namespace testsupport {
 
 struct RefRecord {
   std::map<std::string, std::string> f;  // key=value fields of the R line
-  std::vector<int64_t> samples;
+  std::vector<int64_t> samples;  // S lines: integer encodings
+  std::vector<double> floats;    // F lines: encodings 4 and 5
   bool decoded = false;
 
   long Int(const std::string& k) const { return std::stol(f.at(k)); }
