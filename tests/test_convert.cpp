@@ -2,15 +2,23 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <bit>
+#include <cmath>
 #include <filesystem>
+#include <map>
+#include <tuple>
 #include <vector>
 
 #include "convert/convertfromseed.h"
 #include "seed/record.h"
 #include "platform/ini.h"
+#include "support/dbfixture.h"
 #include "support/fakehost.h"
+#include "support/reference.h"
 #include "support/seedgen.h"
 #include "support/testsupport.h"
+#include "support/vezfile.h"
 
 namespace {
 
@@ -406,5 +414,181 @@ TEST(ConvertRun, UnreadableInputEndsThatFileOnly) {
   EXPECT_NE(host.errors[0].find("a-folder: read error"), std::string::npos) << host.errors[0];
   EXPECT_EQ(host.texts.back(), "Data converted with errors");
 }
+
+}  // namespace
+
+namespace {
+
+using testsupport::FileListRow;
+using testsupport::RefRecord;
+using testsupport::VezFile;
+
+// What a run left: its report, its data files and their rows.
+struct Archive {
+  RunStats stats;
+  std::vector<std::string> errors;
+  std::string lastText;
+  std::vector<VezFile> files;
+  std::vector<FileListRow> rows;
+};
+
+class RealRuns : public testsupport::DatabaseTest {
+ protected:
+  Archive Convert(const std::vector<std::string>& inputs, const std::string& quality) {
+    TempDir dir;
+    platform::WritePrivateProfileString("DATA", "DIR", dir / "data", dir / "VEZ.ini");
+    std::filesystem::create_directory(dir.Path() / "data");
+    db->Exec("DELETE FROM FILELIST");
+    FakeHost host;
+    host.recordTexts = false;
+    CConvertFromSeed conv(&host, dir / "VEZ.ini");
+    conv.SetConnectString(db->connect);
+    conv.SetQuality(quality);
+    for (const auto& f : inputs) conv.AddFile(f);
+    {
+      testsupport::DiagCapture quiet;
+      EXPECT_EQ(conv.Start(), 0);
+      EXPECT_TRUE(host.WaitDone());
+      conv.Join();
+    }
+    Archive a{conv.Stats(), host.errors, host.texts.empty() ? "" : host.texts.back(),
+              testsupport::ReadVezTree(dir / "data"), db->Rows()};
+    std::sort(a.rows.begin(), a.rows.end(), [](const FileListRow& x, const FileListRow& y) { return x.cpath < y.cpath; });
+    return a;
+  }
+};
+
+std::string Backslashed(std::string s) {
+  std::replace(s.begin(), s.end(), '/', '\\');
+  return s;
+}
+
+std::string Code(const std::string& field) { return field.substr(0, field.find(' ')); }
+
+// The reference's samples of each channel on the grid of its first record.
+struct Series {
+  double t0 = 0, rate = 0;
+  std::map<long long, float> at;
+};
+
+std::map<std::string, Series> ReferenceSeries(const std::vector<RefRecord>& refs, const std::string& quality) {
+  std::map<std::string, Series> out;
+  for (const RefRecord& r : refs) {
+    // A 128-byte record is out of reach of the record loop.
+    if (!r.decoded || quality.find(r.Str("q")) == std::string::npos || r.Int("len") == 128) continue;
+    Series& s = out[Code(r.Str("sta")) + "." + Code(r.Str("cha"))];
+    if (s.at.empty()) {
+      s.t0 = std::stod(r.Str("start"));
+      s.rate = seed::CalcSampleRate(static_cast<int>(r.Int("fact")), static_cast<int>(r.Int("mult")));
+    }
+    const long long first = std::llround((std::stod(r.Str("start")) - s.t0) * s.rate);
+    const size_t n = r.floats.empty() ? r.samples.size() : r.floats.size();
+    for (size_t i = 0; i < n; ++i)
+      s.at[first + static_cast<long long>(i)] =
+          r.floats.empty() ? static_cast<float>(r.samples[i]) : static_cast<float>(r.floats[i]);
+  }
+  return out;
+}
+
+TEST_P(RealRuns, EveryFileConvertsToTheReferenceOrToTheReport) {
+  const auto seeds = testsupport::SeedDataDir();
+  if (seeds.empty()) GTEST_SKIP() << "../shared/testdata/seed not found: real-data tests skipped";
+  struct Case {
+    const char* file;
+    const char* quality;
+    uint64_t converted, notData, noDecoder;
+    const char* error;  // the one error report after the file's path, if any
+  } cases[] = {
+      {"two_channels.mseed", "DQ", 2, 0, 0, nullptr},  // blockette 1000 at byte 56
+      {"2011-09-06-1311-36S.A1032_001BH_Z.mseed", "DQ", 3, 0, 0, nullptr},
+      {"Steim1-AllDifferences-LE.mseed", "DQ", 1, 0, 0, nullptr},
+      {"Steim1-AllDifferences-BE.mseed", "DQ", 1, 0, 0, nullptr},
+      {"int32_INT32_littleEndian.mseed", "DQ", 1, 0, 0, nullptr},
+      {"int16_INT16_bigEndian.mseed", "DQ", 1, 0, 0, nullptr},
+      {"float32_Float32_bigEndian.mseed", "DQ", 1, 0, 0, nullptr},
+      {"float64_Float64_bigEndian.mseed", "DQ", 2, 0, 0, nullptr},
+      {"no-blockette1000-steim1.mseed", "DQ", 2, 0, 0, nullptr},
+      {"endiantest.be-header.le-data.mseed", "DQRM", 2, 0, 0, nullptr},
+      {"Int32-oneseries-mixedlengths-mixedorder.mseed", "DQRM", 6, 0, 0, nullptr},
+      {"fullseed.mseed", "DQ", 3, 0, 0, nullptr},  // the search passes its control headers
+      {"rt130_sr0_cropped.mseed", "DQ", 0, 5, 0, nullptr},
+      {"GEOSCOPE-16bit-3exp-encoded.mseed", "DQ", 0, 0, 1,
+       ": 1 records in encoding format 14 are not converted: no decoder for it"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string path = (seeds / c.file).string();
+    const Archive a = Convert({path}, c.quality);
+    EXPECT_EQ(a.stats.recordsConverted, c.converted);
+    EXPECT_EQ(a.stats.recordsNotData, c.notData);
+    EXPECT_EQ(a.stats.recordsNoDecoder, c.noDecoder);
+    EXPECT_EQ(a.stats.recordsCutShort + a.stats.recordsUnsafeCode + a.stats.store.samplesNotStored, 0u);
+    EXPECT_EQ(a.lastText, c.error ? "Data converted with errors" : "Data successfully converted");
+    EXPECT_EQ(a.errors, c.error ? std::vector<std::string>{path + c.error} : std::vector<std::string>{});
+
+    // Every sample of every data file is the reference's at its time, and
+    // every reference sample is in a file.
+    auto series = ReferenceSeries(testsupport::ReadReference((seeds / "reference" / (std::string(c.file) + ".txt")).string()),
+                                  c.quality);
+    size_t expected = 0, inFiles = 0;
+    for (const auto& [key, s] : series) expected += s.at.size();
+    ASSERT_EQ(a.rows.size(), a.files.size());
+    for (size_t f = 0; f < a.files.size(); ++f) {
+      const VezFile& file = a.files[f];
+      const FileListRow& row = a.rows[f];
+      SCOPED_TRACE(file.relative);
+      ASSERT_EQ(row.cpath, Backslashed(file.relative));
+      EXPECT_NEAR(row.tQty * row.sps, static_cast<double>(file.samples.size()), 1e-6);
+      ASSERT_TRUE(series.count(row.sta + "." + row.ch));
+      const Series& s = series[row.sta + "." + row.ch];
+      const long long first = std::llround((row.tBegin - s.t0) * s.rate);
+      for (size_t i = 0; i < file.samples.size(); ++i) {
+        const auto it = s.at.find(first + static_cast<long long>(i));
+        ASSERT_NE(it, s.at.end()) << "sample " << i << " at no reference time";
+        ASSERT_EQ(std::bit_cast<uint32_t>(file.samples[i]), std::bit_cast<uint32_t>(it->second)) << "sample " << i;
+      }
+      inFiles += file.samples.size();
+    }
+    EXPECT_EQ(inFiles, expected);
+  }
+}
+
+// Everything of a file but the header line that carries the duration at
+// creation, which depends on how the first segment was cut.
+std::string WithoutDuration(const std::string& header) {
+  const size_t at = header.find("Time duration=");
+  return at == std::string::npos ? header : header.substr(0, at) + header.substr(header.find("\r\n", at));
+}
+
+TEST_P(RealRuns, AVolumeGivenTwiceLeavesWhatItLeavesOnce) {
+  const auto seeds = testsupport::SeedDataDir();
+  if (seeds.empty()) GTEST_SKIP() << "../shared/testdata/seed not found: real-data tests skipped";
+  for (const char* name : {"2005-07-23-1452-04S.CER___030.mseed", "gaps.mseed", "CH.BALST..LH_two_channels",
+                           "ffbx_unrotated_gaps.mseed", "2011-09-06-1311-36S.A1032_001BH_Z.mseed",
+                           "two_channels.mseed"}) {
+    SCOPED_TRACE(name);
+    const std::string path = (seeds / name).string();
+    const Archive once = Convert({path}, "DQ");
+    const Archive twice = Convert({path, path}, "DQ");
+    EXPECT_EQ(twice.lastText, once.lastText);
+    EXPECT_EQ(twice.stats.store.samplesNotStored, 2 * once.stats.store.samplesNotStored);
+    EXPECT_EQ(twice.stats.store.samplesRepeated, once.stats.store.samplesWritten);
+    ASSERT_EQ(twice.files.size(), once.files.size());
+    for (size_t i = 0; i < once.files.size(); ++i) {
+      SCOPED_TRACE(once.files[i].relative);
+      EXPECT_EQ(twice.files[i].relative, once.files[i].relative);
+      EXPECT_EQ(WithoutDuration(twice.files[i].header), WithoutDuration(once.files[i].header));
+      EXPECT_EQ(twice.files[i].samples, once.files[i].samples);
+    }
+    ASSERT_EQ(twice.rows.size(), once.rows.size());
+    for (size_t i = 0; i < once.rows.size(); ++i) {
+      const FileListRow &a = once.rows[i], &b = twice.rows[i];
+      EXPECT_EQ(std::tie(a.cpath, a.sta, a.ch, a.tBegin, a.tQty, a.sps, a.gain, a.dataType, a.foff),
+                std::tie(b.cpath, b.sta, b.ch, b.tBegin, b.tQty, b.sps, b.gain, b.dataType, b.foff));
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Db, RealRuns, testsupport::AllBackends(), testsupport::BackendName);
 
 }  // namespace

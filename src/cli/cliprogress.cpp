@@ -99,6 +99,9 @@ std::string FormatSummary(const RunStats& s, size_t inputCount, const std::strin
          n(s.store.rowsRegistered) + "\n";
   out += "  segments not stored " + n(s.store.segmentsNotStored) + " (" +
          n(s.store.samplesNotStored) + " samples)\n";
+  if (s.store.filesReplaced > 0)
+    out += "  data files of this run replaced by a repeat of their data " + n(s.store.filesReplaced) + " (" +
+           n(s.store.samplesRepeated) + " samples repeated)\n";
   if (!result.empty()) out += "result: " + result + "\n";
   return out;
 }

@@ -238,6 +238,7 @@ void CConvertFromSeed::Run() {
   }
   if (m_Stats.aborted) {
     ReportUndecoded();  // of the file the run ended in
+    store->ReportShortRepeats();
     // What the store still buffers is lost with it; count it as not stored.
     for (const auto& sta : store->m_StaList)
       for (const auto& chan : sta->m_ChanList)
