@@ -95,6 +95,9 @@ TEST(RealData, EveryRecordDecodesToTheReference) {
   EXPECT_EQ(files, 26);
   EXPECT_EQ(totals.compared + totals.notSamples, totals.records);
   EXPECT_EQ(totals.notSamples, 6);  // five log records, one GEOSCOPE record
+  EXPECT_EQ(totals.littleEndian, 5);
+  EXPECT_EQ(totals.blocketteElsewhere, 6);
+  EXPECT_EQ(totals.floats, 3);
   EXPECT_GT(totals.comparedDQ, 700);
 }
 

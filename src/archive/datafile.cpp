@@ -84,6 +84,33 @@ bool ReadAllAt(int fd, void* data, size_t size, off_t offset) {
   return true;
 }
 
+// Null when the segment in k repeats the earlier file of its name at full:
+// they overlap in time and every sample of the segment that falls on one of
+// the file's (the nearest at the channel's rate) is bit for bit the same.
+// Otherwise why it does not, with errno set.
+const char* RepeatMismatch(const std::string& full, const CreatedFile& earlier, const CChanInfo& k) {
+  errno = EEXIST;
+  const double offset = std::floor((k.m_SegBegin - earlier.tBegin) * k.m_SpS + 0.5);
+  const double first = std::max(0.0, -offset);
+  const double end = std::min(static_cast<double>(k.m_Count), static_cast<double>(earlier.samples) - offset);
+  if (!(first < end)) return "already written by an earlier segment of this run, which it does not overlap";
+  const auto j = static_cast<size_t>(first);
+  const auto count = static_cast<size_t>(end - first);
+  const auto at = static_cast<off_t>(kHeaderBytes + 4 * static_cast<uint64_t>(offset + first));
+  std::vector<uint32_t> stored(count), scratch;
+  const int fd = ::open(full.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool readBack = fd >= 0 && ReadAllAt(fd, stored.data(), 4 * count, at);
+  const int err = errno;
+  if (fd >= 0) ::close(fd);
+  errno = err;
+  if (!readBack) return "already written by an earlier segment of this run, and cannot be read back to compare";
+  errno = EEXIST;
+  const void* segment = LittleEndianSamples(k.m_Data.get() + j, static_cast<int>(count), scratch);
+  if (std::memcmp(stored.data(), segment, 4 * count) != 0)
+    return "already written by an earlier segment of this run with other samples";
+  return nullptr;
+}
+
 using archive::Breakdown;
 using archive::Calendar;
 
@@ -255,33 +282,6 @@ bool CStaInfo::CreateFile(unsigned sta, unsigned chan) {
   m_Failed.erase(k.m_CPath);
   m_Stats.samplesWritten += static_cast<uint64_t>(k.m_Count);
   return true;
-}
-
-// Null when the segment in k repeats the earlier file of its name at full:
-// they overlap in time and every sample of the segment that falls on one of
-// the file's (the nearest at the channel's rate) is bit for bit the same.
-// Otherwise why it does not, with errno set.
-const char* CStaInfo::RepeatMismatch(const std::string& full, const CreatedFile& earlier, const CChanInfo& k) {
-  errno = EEXIST;
-  const double offset = std::floor((k.m_SegBegin - earlier.tBegin) * k.m_SpS + 0.5);
-  const double first = std::max(0.0, -offset);
-  const double end = std::min(static_cast<double>(k.m_Count), static_cast<double>(earlier.samples) - offset);
-  if (!(first < end)) return "already written by an earlier segment of this run, which it does not overlap";
-  const auto j = static_cast<size_t>(first);
-  const auto count = static_cast<size_t>(end - first);
-  const auto at = static_cast<off_t>(kHeaderBytes + 4 * (static_cast<uint64_t>(offset) + j));
-  std::vector<uint32_t> stored(count), scratch;
-  const int fd = ::open(full.c_str(), O_RDONLY | O_CLOEXEC);
-  const bool read = fd >= 0 && ReadAllAt(fd, stored.data(), 4 * count, at);
-  const int err = errno;
-  if (fd >= 0) ::close(fd);
-  errno = err;
-  if (!read) return "already written by an earlier segment of this run, and cannot be read back to compare";
-  errno = EEXIST;
-  const void* segment = LittleEndianSamples(k.m_Data.get() + j, static_cast<int>(count), scratch);
-  if (std::memcmp(stored.data(), segment, 4 * count) != 0)
-    return "already written by an earlier segment of this run with other samples";
-  return nullptr;
 }
 
 // Keeps what a new file holds. One that replaces an earlier file of this run

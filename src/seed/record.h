@@ -102,12 +102,12 @@ struct RecordHeader {
 
 // Is byte 6 a data record's quality indicator that the run accepts?
 bool IsAcceptedQuality(char quality, const char* accepted);
-// Is it a data record's at all (D, R, Q or M)?
+// Is it the quality indicator of a data record at all (D, R, Q or M)?
 bool IsDataQuality(char quality);
 
-// The start time's year and day of year (bytes 20-23) make sense only when
-// read least significant byte first. A header that makes sense both ways is
-// big-endian.
+// Whether a header is little-endian: the year and day of year of its start
+// time (bytes 20-23) make sense (1900-2100, 1-366) only when read least
+// significant byte first. A header that makes sense both ways is big-endian.
 bool IsLittleEndianHeader(const unsigned char* record);
 
 // How a walk along the blockettes ended.

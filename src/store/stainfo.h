@@ -102,7 +102,6 @@ class CStaInfo {
                       const float* samples);
   bool AppendToFile(CSta& sta, CChanInfo& chan);
   bool CreateFile(unsigned sta, unsigned chan);
-  const char* RepeatMismatch(const std::string& full, const CreatedFile& earlier, const CChanInfo& k);
   void Created(const std::string& cpath, const CChanInfo& k);
   void ReportNotStored(const std::string& path, const char* what, const CSta& s, const CChanInfo& k);
   // Finds (or adds) the channel of a record. Codes that fit the SEED fields
