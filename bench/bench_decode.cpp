@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "gen_lib.h"
+#include "seed/fixedwidth.h"
 #include "seed/steim.h"
 
 // Exported by libmseed 2.x but declared only in a header it does not install.
@@ -69,7 +70,7 @@ RecordSet MakeSet(const char* name, int encoding, int R, const std::vector<int32
 void DecodeOurs(RecordSet& s, size_t i, float* out) {
   unsigned char* r = s.record(i);
   const int n = s.count[i], D = s.offset[i];
-  if (s.encoding == 10) seed::DecodeSteim1(r, r + D, s.R, n, out);
+  if (s.encoding == 10) seed::DecodeSteim1(r, r + D, s.R, n, out, true);
   else if (s.encoding == 11) seed::DecodeSteim2(r, r + D, s.R, n, out, true);
   else seed::DecodeInt32(r + D, s.R - D, n, out, true);
 }

@@ -15,6 +15,7 @@
 
 #include "gen_lib.h"
 #include "platform/diag.h"
+#include "seed/fixedwidth.h"
 #include "seed/steim.h"
 
 namespace {
@@ -125,7 +126,7 @@ int Check(const char* path) {
     ++s.records;
 
     ours.assign(static_cast<size_t>(n), 0.0f);
-    if (encoding == 10) seed::DecodeSteim1(rec, rec + D, R, n, ours.data());
+    if (encoding == 10) seed::DecodeSteim1(rec, rec + D, R, n, ours.data(), true);
     else if (encoding == 11) seed::DecodeSteim2(rec, rec + D, R, n, ours.data(), true);
     else if (encoding == 3) seed::DecodeInt32(rec + D, R - D, n, ours.data(), true);
     const auto* ref = static_cast<const int32_t*>(msr->datasamples);

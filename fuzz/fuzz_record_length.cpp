@@ -1,6 +1,8 @@
 // The record length search over arbitrary file contents, checked against a
 // plain model of the search: the first 16-byte step whose 128-byte probe
-// carries an accepted quality code and a usable length.
+// carries an accepted quality code and a usable length, the length of the
+// first blockette 1000 along its chain (read in the header's byte order), or
+// 4096 for a probe whose chain ends without one.
 //
 // Input: byte 0 bit 0 selects the accepted qualities (DQ or DQRM); bytes 0
 // (high nibble) and 1 give a run of zero bytes put in front of the rest, up to
@@ -19,16 +21,30 @@ struct Found {
   int length = 0;
 };
 
+bool SensibleDate(int year, int day) { return year >= 1900 && year <= 2100 && day >= 1 && day <= 366; }
+
+// 0: rejected.
+int ProbeLength(const uint8_t* p) {
+  const auto be = [p](int at) { return p[at] << 8 | p[at + 1]; };
+  const auto le = [p](int at) { return p[at + 1] << 8 | p[at]; };
+  const bool little = !SensibleDate(be(20), be(22)) && SensibleDate(le(20), le(22));
+  const auto field = [&](int at) { return little ? le(at) : be(at); };
+  int previous = 47;
+  for (int at = field(46); at != 0; previous = at, at = field(at + 2)) {
+    if (at <= previous || at + 4 > 128) return 0;  // broken chain
+    if (field(at) == 1000 && at + 8 <= 128) {
+      const int e = p[at + 6];
+      return e >= 8 && e <= 13 ? 1 << e : 0;
+    }
+  }
+  return 4096;
+}
+
 Found Model(const uint8_t* data, size_t size, size_t padding, const char* quality) {
   for (size_t pos = padding; pos + seed::kProbeSize <= padding + size; pos += 16) {
     const uint8_t* p = data + (pos - padding);
     if (!seed::IsAcceptedQuality(static_cast<char>(p[seed::kQuality]), quality)) continue;
-    int length = 0;
-    if (p[seed::kFirstBlockette] == 0 && p[seed::kFirstBlockette + 1] == 0)
-      length = 4096;
-    else if (p[seed::kRecLenExponent] >= 8 && p[seed::kRecLenExponent] <= 13)
-      length = 1 << p[seed::kRecLenExponent];
-    if (length) return {static_cast<long>(pos), length};
+    if (const int length = ProbeLength(p)) return {static_cast<long>(pos), length};
   }
   return {};
 }

@@ -247,22 +247,85 @@ TEST(DataFile, LongDataFolderIsNotCut) {
 
 namespace {
 
-TEST(DataFile, SegmentInTheSameSecondNeverOverwritesThisRunsFile) {
+std::vector<float> Ramp(int from, int count) {
+  std::vector<float> v;
+  for (int i = 0; i < count; ++i) v.push_back(static_cast<float>(from + i));
+  return v;
+}
+
+TEST(DataFile, ASegmentOfAFileNameOfThisRunReplacesItOnlyWhenItRepeatsIt) {
+  // 40 sps: the file holds samples 0, 1, 2, ... from 09.75; a later segment
+  // starting in the same second 09 gets the same name.
+  struct Case {
+    const char* name;
+    int earlier;             // samples in the earlier file, valued by index
+    double start;            // of the later segment, in samples from the file's start
+    std::vector<float> later;
+    std::vector<float> kept; // what the file holds at the end
+    uint64_t notStored;
+    const char* message;     // part of the one report, or none
+  } cases[] = {
+      {"the same again", 10, 0, Ramp(0, 10), Ramp(0, 10), 0, nullptr},
+      {"overlapping part, running on", 10, 4, Ramp(4, 12), Ramp(4, 12), 0, nullptr},
+      {"starting earlier within the second", 10, -2, Ramp(-2, 12), Ramp(-2, 12), 0, nullptr},
+      {"nearest sample time", 10, 3.4, Ramp(3, 5), Ramp(3, 5), 5, "ends sooner; 5 samples it held"},
+      {"one sample differs", 10, 0, [] { auto v = Ramp(0, 10); v[7] = 7.5f; return v; }(), Ramp(0, 10), 10,
+       "earlier segment of this run with other samples"},
+      {"only the bits differ", 10, 0, [] { auto v = Ramp(0, 10); v[0] = -0.0f; return v; }(), Ramp(0, 10), 10,
+       "with other samples"},
+      {"no overlap, a gap within the second", 4, 6, Ramp(6, 4), Ramp(0, 4), 4, "which it does not overlap"},
+      {"a repeat that ends sooner", 10, 0, Ramp(0, 6), Ramp(0, 6), 4,
+       "replaced by a repeat of its data that ends sooner; 4 samples it held are not stored"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    Writer w(dir.Path().string());
+    DiagCapture diag;
+    const auto earlier = Ramp(0, c.earlier);
+    w.store.AddData("ABCD", "BHZ", 40, kExample, c.earlier, earlier.data());
+    w.store.WriteAll();
+    w.store.AddData("ABCD", "BHZ", 40, kExample + c.start / 40, static_cast<int>(c.later.size()), c.later.data());
+    w.store.WriteAll();
+    auto files = ReadVezTree(dir.Path().string());
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].relative, "ABCD/07/05032011-070809-BHZ.ABCD");
+    EXPECT_EQ(files[0].samples, c.kept);
+    const StoreStats& st = w.store.m_Stats;
+    EXPECT_EQ(st.samplesNotStored, c.notStored);
+    EXPECT_EQ(st.filesCreated, 1u);
+    EXPECT_EQ(files[0].samples.size() + st.samplesNotStored + st.samplesRepeated, c.earlier + c.later.size());
+    EXPECT_EQ(st.samplesWritten, files[0].samples.size());
+    if (!c.message) {
+      EXPECT_TRUE(diag.messages.empty());
+      continue;
+    }
+    ASSERT_EQ(diag.messages.size(), 1u);
+    EXPECT_NE(diag.messages[0].find(c.message), std::string::npos) << diag.messages[0];
+  }
+}
+
+TEST(DataFile, ARepeatedFileGrowsBackAndALaterRunReplacesIt) {
   TempDir dir;
   Writer w(dir.Path().string());
   DiagCapture diag;
-  w.Segment("ABCD", "BHZ", 40, kExample, 10, 1.0f);          // 09.75 to 10.00
-  w.Segment("ABCD", "BHZ", 40, kExample + 0.05, 10, 2.0f);   // overlaps: same second 09
+  // Three segments into one file, then the same three again.
+  for (int pass = 0; pass < 2; ++pass)
+    for (int s = 0; s < 3; ++s) {
+      const auto v = Ramp(9900 * s, 9900);
+      w.store.AddData("ABCD", "BHZ", 20, kExample + 495.0 * s, 9900, v.data());
+    }
   w.store.WriteAll();
   auto files = ReadVezTree(dir.Path().string());
   ASSERT_EQ(files.size(), 1u);
-  EXPECT_EQ(files[0].samples, std::vector<float>(10, 1.0f));
-  EXPECT_EQ(w.store.m_Stats.segmentsNotStored, 1u);
-  ASSERT_EQ(diag.messages.size(), 1u);
-  EXPECT_NE(diag.messages[0].find("earlier segment of this run"), std::string::npos);
-  // A later run may replace it, as a re-conversion does.
+  EXPECT_EQ(files[0].samples, Ramp(0, 3 * 9900));
+  EXPECT_EQ(w.store.m_Stats.filesReplaced, 1u);
+  EXPECT_EQ(w.store.m_Stats.samplesRepeated, 3u * 9900);
+  EXPECT_EQ(w.store.m_Stats.segmentsNotStored, 0u);
+  EXPECT_TRUE(diag.messages.empty());
+  // A later run replaces the file whatever it holds, as a re-conversion does.
   Writer again(dir.Path().string());
-  again.Segment("ABCD", "BHZ", 40, kExample, 10, 3.0f);
+  again.Segment("ABCD", "BHZ", 20, kExample, 10, 3.0f);
   again.store.WriteAll();
   EXPECT_EQ(ReadVezTree(dir.Path().string())[0].samples, std::vector<float>(10, 3.0f));
 }

@@ -28,7 +28,7 @@ double StartOf(int year, int doy, int h, int m, int s, int frac) {
   hdr.second = s;
   hdr.tenThousandths = frac;
   auto rec = seedgen::Record(hdr, {});
-  seed::HeaderToHostOrder(rec.data());
+  seed::HeaderToHostOrder(rec.data(), false);
   return seed::RecordStartTime(rec.data());
 }
 

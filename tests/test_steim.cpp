@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cmath>
 #include <cstdlib>
+#include <limits>
+#include <string>
 #include <cstring>
 #include <random>
 #include <vector>
 
 #include "seed/record.h"
+#include "seed/fixedwidth.h"
 #include "seed/steim.h"
 #include "support/seedgen.h"
 #include "support/testsupport.h"
@@ -26,7 +31,7 @@ std::vector<unsigned char> WithFrames(const std::vector<unsigned char>& frames, 
 
 std::vector<float> Steim1(std::vector<unsigned char> rec, int n) {
   std::vector<float> out(static_cast<size_t>(n), 0.0f);
-  seed::DecodeSteim1(rec.data(), rec.data() + kD, static_cast<int>(rec.size()), n, out.data());
+  seed::DecodeSteim1(rec.data(), rec.data() + kD, static_cast<int>(rec.size()), n, out.data(), true);
   return out;
 }
 
@@ -225,6 +230,93 @@ TEST(Int32, BothByteOrdersAndNegativeValues) {
   EXPECT_EQ(out[0], 16777220.0f);
 }
 
+using FixedDecoder = void (*)(const unsigned char*, int, int, float*, bool);
+
+struct FixedCase {
+  const char* name;
+  FixedDecoder decode;
+  int width;
+  std::vector<uint64_t> values;  // as stored, width bytes each
+  std::vector<float> want;
+};
+
+// Stores values most or least significant byte first.
+std::vector<unsigned char> Stored(const FixedCase& c, bool bigEndian) {
+  std::vector<unsigned char> bytes;
+  for (uint64_t v : c.values)
+    for (int i = 0; i < c.width; ++i) {
+      const int shift = 8 * (bigEndian ? c.width - 1 - i : i);
+      bytes.push_back(static_cast<unsigned char>(v >> shift));
+    }
+  return bytes;
+}
+
+TEST(FixedWidth, BothByteOrdersAndRounding) {
+  const uint64_t float64One = std::bit_cast<uint64_t>(1.0);
+  const FixedCase cases[] = {
+      {"int16", seed::DecodeInt16, 2, {0x7FFF, 0x8000, 0xFFFF, 0x0100}, {32767, -32768, -1, 256}},
+      {"int32", seed::DecodeInt32, 4, {0xFFFFFFFE, 0x01000003}, {-2, 16777220}},  // nearest float
+      {"float32",
+       seed::DecodeFloat32,
+       4,
+       {0x3FC00000, 0xC1200000, 0x00000001, 0x7F800000},
+       {1.5f, -10.0f, std::numeric_limits<float>::denorm_min(), std::numeric_limits<float>::infinity()}},
+      {"float64 to the nearest float",
+       seed::DecodeFloat64,
+       8,
+       {std::bit_cast<uint64_t>(0.1), float64One + 1, std::bit_cast<uint64_t>(16777217.0),
+        std::bit_cast<uint64_t>(16777219.0), std::bit_cast<uint64_t>(1e40), std::bit_cast<uint64_t>(-1e-50),
+        std::bit_cast<uint64_t>(-2.5)},
+       {0.1f, 1.0f, 16777216.0f, 16777220.0f, std::numeric_limits<float>::infinity(), -0.0f, -2.5f}},
+  };
+  for (const FixedCase& c : cases) {
+    for (bool big : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (big ? " most" : " least") + " significant byte first");
+      const auto bytes = Stored(c, big);
+      std::vector<float> out(c.want.size(), 0.0f);
+      DiagCapture diag;
+      c.decode(bytes.data(), static_cast<int>(bytes.size()), static_cast<int>(out.size()), out.data(), big);
+      for (size_t i = 0; i < out.size(); ++i)
+        EXPECT_EQ(std::bit_cast<uint32_t>(out[i]), std::bit_cast<uint32_t>(c.want[i])) << i << ": " << out[i];
+      EXPECT_TRUE(diag.messages.empty());
+    }
+  }
+  // Not-a-number stays one.
+  const unsigned char nan64[8] = {0x7F, 0xF8, 0, 0, 0, 0, 0, 0};
+  float out = 0;
+  seed::DecodeFloat64(nan64, 8, 1, &out, true);
+  EXPECT_TRUE(std::isnan(out));
+}
+
+TEST(FixedWidth, WhatFitsIsDecodedTheRestIsZero) {
+  struct Case {
+    const char* name;
+    FixedDecoder decode;
+    int width;
+    const char* message;
+  } cases[] = {
+      {"int16", seed::DecodeInt16, 2, "Expected 40 16-bit values, only 37 fit in the record... Lost values will be Padded with Zeros\n"},
+      {"int32", seed::DecodeInt32, 4, "Expected 40 32-bit values, only 18 fit in the record... Lost values will be Padded with Zeros\n"},
+      {"float32", seed::DecodeFloat32, 4, "Expected 40 32-bit floats, only 18 fit in the record... Lost values will be Padded with Zeros\n"},
+      {"float64", seed::DecodeFloat64, 8, "Expected 40 64-bit floats, only 9 fit in the record... Lost values will be Padded with Zeros\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Exactly the bytes to the end of the record, so that an overrun is seen.
+    const int length = 75;
+    std::vector<unsigned char> data(static_cast<size_t>(length), 0x41);
+    std::vector<float> out(40, 0.0f);
+    DiagCapture diag;
+    c.decode(data.data(), length, 40, out.data(), true);
+    const int fit = length / c.width;
+    for (int i = 0; i < 40; ++i) EXPECT_EQ(out[static_cast<size_t>(i)] != 0.0f, i < fit) << i;
+    EXPECT_EQ(diag.messages, std::vector<std::string>{c.message});
+    std::vector<float> none(3, 0.0f);
+    c.decode(data.data(), 0, 3, none.data(), true);
+    EXPECT_EQ(none, std::vector<float>(3, 0.0f));
+  }
+}
+
 // Whatever the header claims, nothing outside the R bytes is read: each case
 // uses a buffer of exactly R bytes, so the address sanitizer sees any overrun.
 TEST(DecoderBounds, NeverReadOutsideTheRecord) {
@@ -248,7 +340,7 @@ TEST(DecoderBounds, NeverReadOutsideTheRecord) {
     DiagCapture diag;
     const unsigned char* data = rec.data() + c.D;
     if (c.encoding == 3) seed::DecodeInt32(data, c.R - c.D, c.n, out.data(), true);
-    if (c.encoding == 10) seed::DecodeSteim1(rec.data(), data, c.R, c.n, out.data());
+    if (c.encoding == 10) seed::DecodeSteim1(rec.data(), data, c.R, c.n, out.data(), true);
     if (c.encoding == 11) seed::DecodeSteim2(rec.data(), data, c.R, c.n, out.data(), true);
     EXPECT_EQ(diag.messages.size(), c.messages);
     if (c.encoding == 3 && c.D == 64) {
@@ -267,9 +359,8 @@ TEST(DecoderBounds, OffsetBeyondTheRecordDecodesNothing) {
   h.recordLength = 512;
   h.sampleCount = 3;
   auto rec = seedgen::Record(h, {});
-  seed::HeaderToHostOrder(rec.data());
   seed::RecordHeader header;
-  seed::ReadHeader(rec.data(), header);
+  seed::ReadHeader(rec.data(), 512, header);
   std::vector<float> out(3, 0.0f);
   DiagCapture diag;
   seed::DecodeSamples(rec.data(), 512, header, out.data());

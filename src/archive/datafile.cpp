@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -66,6 +67,50 @@ mode_t ProcessUmask() {
   return mask;
 }
 
+// Reads size bytes at offset; false when fewer came (errno set).
+bool ReadAllAt(int fd, void* data, size_t size, off_t offset) {
+  char* p = static_cast<char*>(data);
+  while (size > 0) {
+    ssize_t n = ::pread(fd, p, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+// Null when the segment in k repeats the earlier file of its name at full:
+// they overlap in time and every sample of the segment that falls on one of
+// the file's (the nearest at the channel's rate) is bit for bit the same.
+// Otherwise why it does not, with errno set.
+const char* RepeatMismatch(const std::string& full, const CreatedFile& earlier, const CChanInfo& k) {
+  errno = EEXIST;
+  const double offset = std::floor((k.m_SegBegin - earlier.tBegin) * k.m_SpS + 0.5);
+  const double first = std::max(0.0, -offset);
+  const double end = std::min(static_cast<double>(k.m_Count), static_cast<double>(earlier.samples) - offset);
+  if (!(first < end)) return "already written by an earlier segment of this run, which it does not overlap";
+  const auto j = static_cast<size_t>(first);
+  const auto count = static_cast<size_t>(end - first);
+  const auto at = static_cast<off_t>(kHeaderBytes + 4 * static_cast<uint64_t>(offset + first));
+  std::vector<uint32_t> stored(count), scratch;
+  const int fd = ::open(full.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool readBack = fd >= 0 && ReadAllAt(fd, stored.data(), 4 * count, at);
+  const int err = errno;
+  if (fd >= 0) ::close(fd);
+  errno = err;
+  if (!readBack) return "already written by an earlier segment of this run, and cannot be read back to compare";
+  errno = EEXIST;
+  const void* segment = LittleEndianSamples(k.m_Data.get() + j, static_cast<int>(count), scratch);
+  if (std::memcmp(stored.data(), segment, 4 * count) != 0)
+    return "already written by an earlier segment of this run with other samples";
+  return nullptr;
+}
+
 using archive::Breakdown;
 using archive::Calendar;
 
@@ -109,6 +154,10 @@ void CStaInfo::WriteChan(unsigned sta, unsigned chan) {
         ++m_Stats.segmentsNotStored;
         m_Stats.samplesNotStored += static_cast<uint64_t>(k.m_Count);
       } else if (AppendToFile(s, k)) {
+        if (auto f = m_Created.find(k.m_CPath); f != m_Created.end()) {
+          f->second.samples += static_cast<uint64_t>(k.m_Count);
+          f->second.peak = std::max(f->second.peak, f->second.samples);
+        }
         UpdateFileList(k.m_CPath.c_str(), s.m_Name.c_str(), k.m_Name.c_str(), k.m_TBegin,
                        k.m_TQty + k.m_SegQty, k.m_SpS, 1, 3);
       } else {
@@ -190,12 +239,12 @@ bool CStaInfo::CreateFile(unsigned sta, unsigned chan) {
   full += kLocalSeparator;
   full += name;
   k.m_CPath = s.m_Name + "\\" + hour + "\\" + name;
-  if (m_Created.count(k.m_CPath)) {
-    // A gap or overlap within one second of a file's start gives the same
-    // name; replacing that file would silently lose what it holds.
-    errno = EEXIST;
-    return drop(full, "already written by an earlier segment of this run");
-  }
+  // A gap or overlap within one second of a file's start gives the same
+  // name. Replacing that file would silently lose what it holds, unless the
+  // segment repeats it (the same volume converted twice in one run).
+  const auto earlier = m_Created.find(k.m_CPath);
+  if (earlier != m_Created.end())
+    if (const char* why = RepeatMismatch(full, earlier->second, k)) return drop(full, why);
 
   char header[kHeaderBytes];
   MakeHeader(header, sta, chan);
@@ -229,9 +278,41 @@ bool CStaInfo::CreateFile(unsigned sta, unsigned chan) {
     m_Failed.insert(k.m_CPath);
     return false;
   }
-  m_Created.insert(k.m_CPath);
+  Created(k.m_CPath, k);
   m_Failed.erase(k.m_CPath);
-  ++m_Stats.filesCreated;
   m_Stats.samplesWritten += static_cast<uint64_t>(k.m_Count);
   return true;
+}
+
+// Keeps what a new file holds. One that replaces an earlier file of this run
+// takes the place of what that held: it left the archive, repeated.
+void CStaInfo::Created(const std::string& cpath, const CChanInfo& k) {
+  const auto count = static_cast<uint64_t>(k.m_Count);
+  auto [it, added] = m_Created.try_emplace(cpath);
+  CreatedFile& f = it->second;
+  if (added) {
+    ++m_Stats.filesCreated;
+  } else {
+    ++m_Stats.filesReplaced;
+    m_Stats.samplesWritten -= f.samples;
+    m_Stats.samplesRepeated += f.samples;
+    f.replaced = true;
+  }
+  f.tBegin = k.m_TBegin;
+  f.samples = count;
+  f.peak = std::max(f.peak, count);
+}
+
+void CStaInfo::ReportShortRepeats() {
+  for (auto& [cpath, f] : m_Created) {
+    if (!f.replaced || f.samples >= f.peak) continue;
+    const uint64_t lost = f.peak - f.samples;
+    platform::DebugOutputF(
+        "Data file %s: replaced by a repeat of its data that ends sooner; %llu samples it held are not stored\n",
+        (m_Path + kLocalSeparator + LocalPath(cpath)).c_str(), static_cast<unsigned long long>(lost));
+    ++m_Stats.segmentsNotStored;
+    m_Stats.samplesNotStored += lost;
+    m_Stats.samplesRepeated -= lost;
+    f.peak = f.samples;
+  }
 }

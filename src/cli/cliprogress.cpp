@@ -92,12 +92,16 @@ std::string FormatSummary(const RunStats& s, size_t inputCount, const std::strin
          " not data or quality not accepted, " + n(s.recordsEmptyCode) + " empty code, " +
          n(s.recordsUnsafeCode) + " unsafe code";
   if (s.recordsCutShort > 0) out += ", " + n(s.recordsCutShort) + " cut short at the end of a file";
+  if (s.recordsNoDecoder > 0) out += ", " + n(s.recordsNoDecoder) + " in an encoding format without a decoder";
   out += "\n";
   out += "  samples " + n(s.samples) + "; data files created " + n(s.store.filesCreated) +
          ", extended " + n(s.store.filesExtended) + "; FILELIST rows registered " +
          n(s.store.rowsRegistered) + "\n";
   out += "  segments not stored " + n(s.store.segmentsNotStored) + " (" +
          n(s.store.samplesNotStored) + " samples)\n";
+  if (s.store.filesReplaced > 0)
+    out += "  data files of this run replaced by a repeat of their data " + n(s.store.filesReplaced) + " (" +
+           n(s.store.samplesRepeated) + " samples repeated)\n";
   if (!result.empty()) out += "result: " + result + "\n";
   return out;
 }

@@ -55,31 +55,43 @@ ssize_t PreadFull(int fd, unsigned char* buf, size_t size, off_t offset) {
 // records do not cost one system call each.
 class RecordReader {
  public:
-  RecordReader(int fd, size_t recLen) : m_Fd(fd), m_RecLen(recLen), m_Buf(std::max(kReadChunk, recLen)) {}
+  explicit RecordReader(int fd) : m_Fd(fd), m_Buf(kReadChunk) {}
 
-  // 1: a whole record was copied to out; 0: the file ended (a shorter
-  // remainder is dropped); -1: read error (errno set).
-  int Next(unsigned char* out) {
-    if (m_End - m_Pos < m_RecLen && !m_Eof) {
-      std::memmove(m_Buf.data(), m_Buf.data() + m_Pos, m_End - m_Pos);
-      m_End -= m_Pos;
-      m_Pos = 0;
-      ssize_t n = ReadFull(m_Fd, m_Buf.data() + m_End, m_Buf.size() - m_End);
-      if (n < 0) return -1;
-      if (static_cast<size_t>(n) < m_Buf.size() - m_End) m_Eof = true;
-      m_End += static_cast<size_t>(n);
-    }
-    if (m_End - m_Pos < m_RecLen) return 0;
-    std::memcpy(out, m_Buf.data() + m_Pos, m_RecLen);
-    m_Pos += m_RecLen;
+  // 1: the next record was copied to record, which takes its length. A record
+  // is read at recLen unless it declares a length of its own, which recLen
+  // then becomes (files joined from files of other record lengths). 0: the
+  // file ended (a shorter remainder is left); -1: read error (errno set).
+  int Next(std::vector<unsigned char>& record, int32_t& recLen) {
+    if (!Fill(static_cast<size_t>(recLen))) return -1;
+    if (Available() >= static_cast<size_t>(seed::kProbeSize)) recLen = seed::OwnRecordLength(Data(), recLen);
+    const size_t length = static_cast<size_t>(recLen);
+    if (!Fill(length)) return -1;
+    if (Available() < length) return 0;
+    record.resize(length);
+    std::memcpy(record.data(), Data(), length);
+    m_Pos += length;
     return 1;
   }
   // Bytes left after the last whole record, once Next has said 0.
-  size_t Remainder() const { return m_End - m_Pos; }
+  size_t Remainder() const { return Available(); }
 
  private:
+  size_t Available() const { return m_End - m_Pos; }
+  const unsigned char* Data() const { return m_Buf.data() + m_Pos; }
+  // Reads until want bytes are available or the file ended; false on an error.
+  bool Fill(size_t want) {
+    if (Available() >= want || m_Eof) return true;
+    std::memmove(m_Buf.data(), Data(), Available());
+    m_End -= m_Pos;
+    m_Pos = 0;
+    ssize_t n = ReadFull(m_Fd, m_Buf.data() + m_End, m_Buf.size() - m_End);
+    if (n < 0) return false;
+    if (static_cast<size_t>(n) < m_Buf.size() - m_End) m_Eof = true;
+    m_End += static_cast<size_t>(n);
+    return true;
+  }
+
   int m_Fd;
-  size_t m_RecLen;
   std::vector<unsigned char> m_Buf;
   size_t m_Pos = 0, m_End = 0;
   bool m_Eof = false;
@@ -195,6 +207,7 @@ void ConvertThreadProc(CConvertFromSeed* converter) {
 
 void CConvertFromSeed::Run() {
   m_Stats = RunStats{};
+  m_Undecoded.fill(0);
   const bool useDatabase = !m_ConnectString.empty();
   try {
     if (useDatabase) m_Database.Open(m_ConnectString, 15);
@@ -224,6 +237,8 @@ void CConvertFromSeed::Run() {
     SetStatus("Conversion error");
   }
   if (m_Stats.aborted) {
+    ReportUndecoded();  // of the file the run ended in
+    store->ReportShortRepeats();
     // What the store still buffers is lost with it; count it as not stored.
     for (const auto& sta : store->m_StaList)
       for (const auto& chan : sta->m_ChanList)
@@ -265,12 +280,12 @@ void CConvertFromSeed::ConvertFile(CStaInfo& store, size_t index, uint64_t& byte
       Error("%s: cannot seek to byte %ld: %s", m_FileName.c_str(), offset, std::strerror(errno));
       failed = true;
     } else {
-      std::vector<unsigned char> record(static_cast<size_t>(m_RecLen));
-      RecordReader reader(fd, record.size());
+      std::vector<unsigned char> record;
+      RecordReader reader(fd);
       m_RecordOffset = static_cast<uint64_t>(offset);
       uint64_t count = 0;
       int got;
-      while ((got = reader.Next(record.data())) == 1) {
+      while ((got = reader.Next(record, m_RecLen)) == 1) {
         ProcessRecord(store, record.data());
         std::memset(record.data(), 0, record.size());
         m_RecordOffset += record.size();
@@ -291,6 +306,7 @@ void CConvertFromSeed::ConvertFile(CStaInfo& store, size_t index, uint64_t& byte
       }
     }
   }
+  ReportUndecoded();
   ::close(fd);
   if (failed)
     ++m_Stats.filesFailed;
@@ -314,12 +330,7 @@ long CConvertFromSeed::FindRecordLength(int fd) {
     for (ssize_t pos = 0; pos + seed::kProbeSize <= got && pos < static_cast<ssize_t>(kWindow); pos += 16) {
       const unsigned char* p = buf.data() + pos;
       if (!seed::IsAcceptedQuality(static_cast<char>(p[seed::kQuality]), m_Quality.c_str())) continue;
-      int length = 0;
-      if (p[seed::kFirstBlockette] == 0 && p[seed::kFirstBlockette + 1] == 0)
-        length = 4096;
-      else if (p[seed::kRecLenExponent] >= 8 && p[seed::kRecLenExponent] <= 13)
-        length = 1 << p[seed::kRecLenExponent];
-      if (length) {
+      if (const int length = seed::ProbeRecordLength(p)) {
         m_RecLen = length;
         return static_cast<long>(base + pos);
       }
@@ -330,15 +341,28 @@ long CConvertFromSeed::FindRecordLength(int fd) {
   return 0;
 }
 
+void CConvertFromSeed::ReportUndecoded() {
+  for (size_t format = 0; format < m_Undecoded.size(); ++format) {
+    if (m_Undecoded[format] == 0) continue;
+    Error("%s: %llu records in encoding format %zu are not converted: no decoder for it", m_FileName.c_str(),
+          static_cast<unsigned long long>(m_Undecoded[format]), format);
+    m_Undecoded[format] = 0;
+  }
+}
+
 void CConvertFromSeed::ProcessRecord(CStaInfo& store, unsigned char* record) {
   const int R = m_RecLen;
   if (!seed::IsAcceptedQuality(static_cast<char>(record[seed::kQuality]), m_Quality.c_str())) {
     ++m_Stats.recordsNotData;
     return;
   }
-  seed::HeaderToHostOrder(record);
   seed::RecordHeader h;
-  seed::ReadHeader(record, h);
+  seed::ReadHeader(record, R, h);
+  m_Encoding = seed::DecoderFor(h.encodingFormat);
+  if (m_Encoding == seed::kText) {
+    ++m_Stats.recordsNotData;
+    return;
+  }
   const double rate = seed::CalcSampleRate(h.rateFactor, h.rateMultiplier);
   if (!h.station[0] || !h.channel[0]) {
     ++m_Stats.recordsEmptyCode;
@@ -353,11 +377,16 @@ void CConvertFromSeed::ProcessRecord(CStaInfo& store, unsigned char* record) {
     ++m_Stats.recordsUnsafeCode;
     return;
   }
+  if (m_Encoding == seed::kNoDecoder) {
+    ++m_Undecoded[static_cast<size_t>(h.encodingFormat)];
+    ++m_Stats.recordsNoDecoder;
+    return;
+  }
 
   const int n = h.sampleCount;
   float* samples = m_Samples.get();
   std::fill(samples, samples + n, 0.0f);
-  m_Encoding = seed::DecodeSamples(record, R, h, samples);
+  seed::DecodeSamples(record, R, h, samples);
 
   const double start = seed::RecordStartTime(record);
   if (m_pDlg && m_pDlg->WantsRecordStatus()) {

@@ -1,5 +1,6 @@
 #pragma once
 // The conversion run: SEED files in, VEZ data files and FILELIST rows out.
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -60,13 +61,14 @@ struct RunStats {
   uint64_t recordsEmptyCode = 0;
   uint64_t recordsUnsafeCode = 0;
   uint64_t recordsCutShort = 0;     // bytes after a file's last whole record
+  uint64_t recordsNoDecoder = 0;    // in an encoding format without a decoder
   uint64_t samples = 0;
   StoreStats store;
   bool databaseOpenFailed = false;
   bool aborted = false;  // ended by a database or other error escaping the store
 
   bool AnyFailure() const {
-    return filesFailed || recordsUnsafeCode || recordsCutShort || store.segmentsNotStored ||
+    return filesFailed || recordsUnsafeCode || recordsCutShort || recordsNoDecoder || store.segmentsNotStored ||
            databaseOpenFailed || aborted;
   }
 };
@@ -112,6 +114,8 @@ class CConvertFromSeed {
   void ConvertFile(CStaInfo& store, size_t index, uint64_t& bytesDone, uint64_t bytesTotal);
   void SetStatus(const char* text) { if (m_pDlg) m_pDlg->SetStatusText(text); }
   void Error(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // One line per encoding format of the file in hand that had no decoder.
+  void ReportUndecoded();
 
   std::string m_Quality = "DQ";
   std::string m_ConnectString = "DSN=VEZ;UID=VEZ;PWD=QKT;";
@@ -119,6 +123,7 @@ class CConvertFromSeed {
   std::atomic<bool> m_Running{false};
   uint64_t m_RecordOffset = 0;  // of the record in hand, for diagnostics
   std::unique_ptr<float[]> m_Samples;  // one record's samples, reused
+  std::array<uint64_t, 256> m_Undecoded{};  // records of the file in hand, by encoding format
 };
 
 void ConvertThreadProc(CConvertFromSeed* converter);

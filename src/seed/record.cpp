@@ -4,13 +4,56 @@
 #include <cstring>
 
 #include "platform/diag.h"
+#include "seed/fixedwidth.h"
 #include "seed/steim.h"
 
 namespace seed {
 namespace {
 
-void SwapField16(unsigned char* record, int offset) {
-  Store16(record + offset, LoadBE16(record + offset));
+uint16_t Load16In(const unsigned char* p, bool littleEndian) { return littleEndian ? LoadLE16(p) : LoadBE16(p); }
+
+bool IsPlausibleDate(int year, int dayOfYear) {
+  return year >= 1900 && year <= 2100 && dayOfYear >= 1 && dayOfYear <= 366;
+}
+
+// The length a probe's blockette 1000 declares when accepted, else 0.
+int DeclaredLength(const unsigned char* probe, Chain& chain) {
+  Blockette1000 b;
+  chain = FindBlockette1000(probe, kProbeSize, IsLittleEndianHeader(probe), b);
+  if (chain != Chain::kFound) return 0;
+  if (b.recLenExponent < kMinRecLenExponent || b.recLenExponent > kMaxRecLenExponent) return 0;
+  return 1 << b.recLenExponent;
+}
+
+// Every decoder behind one signature: the R-byte record, its data at byte D.
+using DecodeFn = void (*)(const unsigned char* record, int R, int D, int n, float* out, bool bigEndian);
+
+struct DecoderEntry {
+  int format;
+  Encoding encoding;
+  DecodeFn decode;  // null: no samples to decode
+};
+
+constexpr DecoderEntry kDecoders[] = {
+    {0, kText, nullptr},
+    {1, kInt16,
+     [](const unsigned char* r, int R, int D, int n, float* out, bool big) { DecodeInt16(r + D, R - D, n, out, big); }},
+    {3, kInt32,
+     [](const unsigned char* r, int R, int D, int n, float* out, bool big) { DecodeInt32(r + D, R - D, n, out, big); }},
+    {4, kFloat32,
+     [](const unsigned char* r, int R, int D, int n, float* out, bool big) { DecodeFloat32(r + D, R - D, n, out, big); }},
+    {5, kFloat64,
+     [](const unsigned char* r, int R, int D, int n, float* out, bool big) { DecodeFloat64(r + D, R - D, n, out, big); }},
+    {kSteim1Format, kSteim1,
+     [](const unsigned char* r, int R, int D, int n, float* out, bool big) { DecodeSteim1(r, r + D, R, n, out, big); }},
+    {11, kSteim2,
+     [](const unsigned char* r, int R, int D, int n, float* out, bool big) { DecodeSteim2(r, r + D, R, n, out, big); }},
+};
+
+const DecoderEntry* FindDecoder(int format) {
+  for (const DecoderEntry& d : kDecoders)
+    if (d.format == format) return &d;
+  return nullptr;
 }
 
 }  // namespace
@@ -19,13 +62,54 @@ bool IsAcceptedQuality(char quality, const char* accepted) {
   return quality != '\0' && std::strchr(accepted, quality) != nullptr;
 }
 
-void HeaderToHostOrder(unsigned char* record) {
-  for (int offset : {kYear, kDayOfYear, kTenThousandths, kSampleCount, kRateFactor,
-                     kRateMultiplier, kDataOffset, kFirstBlockette})
-    SwapField16(record, offset);
+bool IsDataQuality(char quality) { return IsAcceptedQuality(quality, "DRQM"); }
+
+bool IsLittleEndianHeader(const unsigned char* record) {
+  return !IsPlausibleDate(LoadBE16(record + kYear), LoadBE16(record + kDayOfYear)) &&
+         IsPlausibleDate(LoadLE16(record + kYear), LoadLE16(record + kDayOfYear));
 }
 
-void ReadHeader(const unsigned char* record, RecordHeader& h) {
+Chain FindBlockette1000(const unsigned char* record, int limit, bool littleEndian, Blockette1000& found) {
+  int previous = kFixedHeaderSize - 1;  // blockettes follow the fixed section
+  for (int at = Load16In(record + kFirstBlockette, littleEndian); at != 0;) {
+    if (at <= previous || at + kBlocketteHeadSize > limit) return Chain::kBroken;
+    if (Load16In(record + at + kBlocketteType, littleEndian) == kBlockette1000 && at + kB1000Size <= limit) {
+      found.offset = at;
+      found.encodingFormat = record[at + kB1000Encoding];
+      found.wordOrder = record[at + kB1000WordOrder];
+      found.recLenExponent = record[at + kB1000RecLenExponent];
+      return Chain::kFound;
+    }
+    previous = at;
+    at = Load16In(record + at + kBlocketteNext, littleEndian);
+  }
+  return Chain::kEnded;
+}
+
+int ProbeRecordLength(const unsigned char* probe) {
+  Chain chain;
+  const int length = DeclaredLength(probe, chain);
+  return chain == Chain::kEnded ? kDefaultRecordLength : length;
+}
+
+int OwnRecordLength(const unsigned char* probe, int current) {
+  if (!IsDataQuality(static_cast<char>(probe[kQuality]))) return current;
+  Chain chain;
+  const int length = DeclaredLength(probe, chain);
+  return length ? length : current;
+}
+
+void HeaderToHostOrder(unsigned char* record, bool littleEndian) {
+  for (int offset : {kYear, kDayOfYear, kTenThousandths, kSampleCount, kRateFactor,
+                     kRateMultiplier, kDataOffset, kFirstBlockette})
+    Store16(record + offset, Load16In(record + offset, littleEndian));
+}
+
+void ReadHeader(unsigned char* record, int R, RecordHeader& h) {
+  h.headerLittleEndian = IsLittleEndianHeader(record);
+  Blockette1000 b;
+  const bool found = FindBlockette1000(record, R, h.headerLittleEndian, b) == Chain::kFound;
+  HeaderToHostOrder(record, h.headerLittleEndian);
   h.quality = static_cast<char>(record[kQuality]);
   CopyCode(record + kStation, kStationMax, h.station);
   CopyCode(record + kChannel, kChannelMax, h.channel);
@@ -33,8 +117,12 @@ void ReadHeader(const unsigned char* record, RecordHeader& h) {
   h.rateFactor = static_cast<int16_t>(Load16(record + kRateFactor));
   h.rateMultiplier = static_cast<int16_t>(Load16(record + kRateMultiplier));
   h.dataOffset = Load16(record + kDataOffset);
-  h.encodingFormat = record[kEncoding];
-  h.dataBigEndian = record[kWordOrder] != 0;
+  h.blockette1000 = b.offset;
+  h.encodingFormat = found ? b.encodingFormat : kSteim1Format;
+  // Steim1 under a big-endian header, and a record without blockette 1000,
+  // are most significant byte first whatever the word order says.
+  const bool fixedOrder = !found || (b.encodingFormat == kSteim1Format && !h.headerLittleEndian);
+  h.dataBigEndian = fixedOrder || b.wordOrder != 0;
 }
 
 void CopyCode(const unsigned char* field, int width, char* out) {
@@ -60,29 +148,24 @@ double CalcSampleRate(int factor, int multiplier) {
 }
 
 Encoding DecoderFor(int encodingFormat) {
-  switch (encodingFormat) {
-    case 3: return kInt32;
-    case 11: return kSteim2;
-    default: return kSteim1;
-  }
+  const DecoderEntry* d = FindDecoder(encodingFormat);
+  return d ? d->encoding : kNoDecoder;
 }
 
 Encoding DecodeSamples(const unsigned char* record, int R, const RecordHeader& h, float* out) {
-  const Encoding encoding = DecoderFor(h.encodingFormat);
+  const DecoderEntry* d = FindDecoder(h.encodingFormat);
+  if (!d) return kNoDecoder;
+  if (!d->decode) return d->encoding;
   const int n = h.sampleCount;
   const int D = h.dataOffset;
   if (D > R) {
     platform::DebugOutputF(
         "Beginning of data %d lies beyond the %d-byte record... %d values will be Padded with Zeros\n", D, R,
         n);
-  } else if (encoding == kInt32) {
-    DecodeInt32(record + D, R - D, n, out, h.dataBigEndian);
-  } else if (encoding == kSteim2) {
-    DecodeSteim2(record, record + D, R, n, out, h.dataBigEndian);
   } else {
-    DecodeSteim1(record, record + D, R, n, out);
+    d->decode(record, R, D, n, out, h.dataBigEndian);
   }
-  return encoding;
+  return d->encoding;
 }
 
 int FormatStatus(char* out, size_t size, const char* sta, const char* chan, double start,

@@ -40,18 +40,29 @@ struct Integrator {
   }
 };
 
-// Cuts the differences out of one Steim1 word; returns how many.
+template <bool Swap>
+inline uint32_t Word32(const unsigned char* p) {
+  return Swap ? LoadBE32(p) : LoadLE32(p);
+}
+template <bool Swap>
+inline int16_t Half16(const unsigned char* p) {
+  return static_cast<int16_t>(Swap ? LoadBE16(p) : LoadLE16(p));
+}
+
+// Cuts the differences out of one Steim1 word; returns how many. The two
+// 16-bit differences are bytes 0-1 and 2-3 of the word, each in the word order.
+template <bool Swap>
 inline int Steim1Word(const unsigned char* p, int code, int32_t* d) {
   switch (code) {
     case 1:
       for (int i = 0; i < 4; ++i) d[i] = static_cast<int8_t>(p[i]);
       return 4;
     case 2:
-      d[0] = static_cast<int16_t>(LoadBE16(p));
-      d[1] = static_cast<int16_t>(LoadBE16(p + 2));
+      d[0] = Half16<Swap>(p);
+      d[1] = Half16<Swap>(p + 2);
       return 2;
     case 3:
-      d[0] = static_cast<int32_t>(LoadBE32(p));
+      d[0] = static_cast<int32_t>(Word32<Swap>(p));
       return 1;
     default:
       return 0;
@@ -123,27 +134,7 @@ void WalkFrames(const unsigned char* data, int frames, bool swap, int32_t x0, Wo
 
 }  // namespace
 
-void DecodeInt32(const unsigned char* data, int length, int n, float* out, bool swap) {
-  const int fit = length > 0 ? length / 4 : 0;
-  const int m = n < fit ? n : fit;
-  if (swap) {
-    for (int i = 0; i < m; ++i) out[i] = static_cast<float>(static_cast<int32_t>(LoadBE32(data + 4 * i)));
-  } else {
-    for (int i = 0; i < m; ++i) out[i] = static_cast<float>(static_cast<int32_t>(LoadLE32(data + 4 * i)));
-  }
-  if (m < n)
-    platform::DebugOutputF(
-        "Expected %d 32-bit values, only %d fit in the record... Lost values will be Padded with "
-        "Zeros\n",
-        n, m);
-}
-
 namespace {
-
-template <bool Swap>
-inline uint32_t Word32(const unsigned char* p) {
-  return Swap ? LoadBE32(p) : LoadLE32(p);
-}
 
 // One difference straight into the output; the fast paths below use it
 // only while enough samples remain, so no bound check is needed.
@@ -213,17 +204,16 @@ void Steim2Rest(const unsigned char* data, int frames, int n, float* out, Integr
   in.f = f;
 }
 
-}  // namespace
-
-void DecodeSteim1(const unsigned char* record, const unsigned char* data, int R, int n, float* out) {
+template <bool Swap>
+void Steim1(const unsigned char* record, const unsigned char* data, int R, int n, float* out) {
   const int frames = FrameCount(record, data, R);
   if (frames == 0) {
     if (n > 0) ReportNoFrame(1, record, data, R, n);
     return;
   }
-  const int32_t x0 = static_cast<int32_t>(LoadBE32(data + 4));
+  const int32_t x0 = static_cast<int32_t>(Word32<Swap>(data + 4));
   Integrator in(n, out);
-  WalkFrames(data, 1, true, x0, Steim1Word, in, [&](const int32_t* d, int k) {
+  WalkFrames(data, 1, Swap, x0, Steim1Word<Swap>, in, [&](const int32_t* d, int k) {
     in.Add(d, k);
     return true;
   });
@@ -232,7 +222,7 @@ void DecodeSteim1(const unsigned char* record, const unsigned char* data, int R,
   int32_t d[4];
   for (int fr = 1; fr < frames; ++fr) {
     const unsigned char* frame = data + fr * kFrameBytes;
-    const uint32_t ctrl = LoadBE32(frame);
+    const uint32_t ctrl = Word32<Swap>(frame);
     for (int w = 1; w < kWordsPerFrame; ++w) {
       const unsigned char* p = frame + 4 * w;
       const int code = static_cast<int>(ctrl >> (30 - 2 * w)) & 3;
@@ -246,16 +236,16 @@ void DecodeSteim1(const unsigned char* record, const unsigned char* data, int R,
           Emit(acc, o, 3, static_cast<int8_t>(p[3]));
           f += 4;
         } else if (code == 2) {
-          Emit(acc, o, 0, static_cast<int16_t>(LoadBE16(p)));
-          Emit(acc, o, 1, static_cast<int16_t>(LoadBE16(p + 2)));
+          Emit(acc, o, 0, Half16<Swap>(p));
+          Emit(acc, o, 1, Half16<Swap>(p + 2));
           f += 2;
         } else {
-          Emit(acc, o, 0, static_cast<int32_t>(LoadBE32(p)));
+          Emit(acc, o, 0, static_cast<int32_t>(Word32<Swap>(p)));
           f += 1;
         }
         continue;
       }
-      const int k = Steim1Word(p, code, d);
+      const int k = Steim1Word<Swap>(p, code, d);
       for (int i = 0; i < k; ++i) {
         acc += d[i];
         if (f + i < n) out[f + i] = static_cast<float>(acc);
@@ -265,6 +255,16 @@ void DecodeSteim1(const unsigned char* record, const unsigned char* data, int R,
   }
   if (f > n)
     platform::DebugOutputF("Expected %d, found %d samples... Extra values will be Truncated\n", n, f);
+}
+
+}  // namespace
+
+void DecodeSteim1(const unsigned char* record, const unsigned char* data, int R, int n, float* out,
+                  bool swap) {
+  if (swap)
+    Steim1<true>(record, data, R, n, out);
+  else
+    Steim1<false>(record, data, R, n, out);
 }
 
 void DecodeSteim2(const unsigned char* record, const unsigned char* data, int R, int n, float* out,

@@ -1,18 +1,15 @@
 #pragma once
-// Decoders from the data section of one SEED data record to n float
-// samples. out holds n floats, all 0.0 on entry; values that the record
-// does not hold stay 0.0. No decoder reads outside the R bytes of the
+// Steim1 and Steim2 decoders from the data section of one SEED data record
+// to n float samples. out holds n floats, all 0.0 on entry; values that the
+// record does not hold stay 0.0. No decoder reads outside the R bytes of the
 // record, whatever its header says, and complaints go to the diagnostic
 // channel, one message per call.
 namespace seed {
 
-// n 32-bit integers from data; length is the number of bytes from data to
-// the end of the record. swap: most significant byte first.
-void DecodeInt32(const unsigned char* data, int length, int n, float* out, bool swap);
-
 // Steim1 frames from data (at offset data - record) to the end of the R-byte
-// record; words are always most significant byte first.
-void DecodeSteim1(const unsigned char* record, const unsigned char* data, int R, int n, float* out);
+// record; swap: words stored most significant byte first.
+void DecodeSteim1(const unsigned char* record, const unsigned char* data, int R, int n, float* out,
+                  bool swap);
 
 // Steim2 frames; swap: words stored most significant byte first.
 void DecodeSteim2(const unsigned char* record, const unsigned char* data, int R, int n, float* out,

@@ -129,4 +129,5 @@ void CStaInfo::AddData(const char* sta, const char* chan, double sps, double tBe
 void CStaInfo::WriteAll() {
   for (unsigned i = 0; i < m_StaList.size(); ++i)
     for (unsigned j = 0; j < m_StaList[i]->m_ChanList.size(); ++j) WriteChan(i, j);
+  ReportShortRepeats();
 }

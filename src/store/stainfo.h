@@ -52,7 +52,17 @@ struct StoreStats {
   uint64_t rowsRegistered = 0;
   uint64_t segmentsNotStored = 0;
   uint64_t samplesNotStored = 0;
-  uint64_t samplesWritten = 0;
+  uint64_t samplesWritten = 0;    // in the data files: less what left them with a replaced file
+  uint64_t filesReplaced = 0;     // files of this run replaced by a repeat of their data
+  uint64_t samplesRepeated = 0;   // what those files held, less what a shorter repeat lost
+};
+
+// A data file this store created, for a later segment that would get its name.
+struct CreatedFile {
+  double tBegin = 0;
+  uint64_t samples = 0;  // held now
+  uint64_t peak = 0;     // the most it held in this run
+  bool replaced = false;
 };
 
 class CStaInfo {
@@ -69,6 +79,9 @@ class CStaInfo {
   unsigned FindChan(unsigned sta, const char* chan, double sps);
   void WriteChan(unsigned sta, unsigned chan);
   void WriteAll();
+  // Reports and counts as not stored what files replaced by a repeat of
+  // their data hold less than they held before; WriteAll ends with it.
+  void ReportShortRepeats();
 
   void MakeHeader(char* block, unsigned sta, unsigned chan);
   void MakeDir(const char* path);
@@ -89,6 +102,7 @@ class CStaInfo {
                       const float* samples);
   bool AppendToFile(CSta& sta, CChanInfo& chan);
   bool CreateFile(unsigned sta, unsigned chan);
+  void Created(const std::string& cpath, const CChanInfo& k);
   void ReportNotStored(const std::string& path, const char* what, const CSta& s, const CChanInfo& k);
   // Finds (or adds) the channel of a record. Codes that fit the SEED fields
   // (station 5, channel 3 bytes) are looked up in one flat table keyed by
@@ -102,9 +116,9 @@ class CStaInfo {
   std::unordered_map<std::string, unsigned> m_StaIndex;
   std::vector<ChanSlot> m_ChanSlots;
   size_t m_ChanSlotsUsed = 0;
-  // Relative paths of the files this store created: a later segment whose
-  // name falls in the same second must not overwrite one of them.
-  std::unordered_set<std::string> m_Created;
+  // The files this store created, by relative path: a later segment whose
+  // name falls in the same second replaces one only when it repeats its data.
+  std::unordered_map<std::string, CreatedFile> m_Created;
   // Current files of channels that could not be created or extended: they
   // take no more segments in this run (see WriteChan).
   std::unordered_set<std::string> m_Failed;

@@ -1,6 +1,7 @@
 #include "support/seedgen.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <stdexcept>
 
@@ -26,9 +27,14 @@ void Put32(std::vector<unsigned char>& out, size_t at, uint32_t v, bool bigEndia
     out[at + static_cast<size_t>(i)] = static_cast<unsigned char>(bigEndian ? v >> (24 - 8 * i) : v >> (8 * i));
 }
 
-void PutBE16(std::vector<unsigned char>& out, size_t at, int v) {
-  out[at] = static_cast<unsigned char>((v >> 8) & 0xFF);
-  out[at + 1] = static_cast<unsigned char>(v & 0xFF);
+void Put16(std::vector<unsigned char>& out, size_t at, int v, bool littleEndian) {
+  out[at + (littleEndian ? 1 : 0)] = static_cast<unsigned char>((v >> 8) & 0xFF);
+  out[at + (littleEndian ? 0 : 1)] = static_cast<unsigned char>(v & 0xFF);
+}
+
+void Put64(std::vector<unsigned char>& out, size_t at, uint64_t v, bool bigEndian) {
+  for (int i = 0; i < 8; ++i)
+    out[at + static_cast<size_t>(i)] = static_cast<unsigned char>(bigEndian ? v >> (56 - 8 * i) : v >> (8 * i));
 }
 
 void PutText(std::vector<unsigned char>& out, size_t at, const std::string& s, size_t width) {
@@ -133,6 +139,7 @@ std::vector<unsigned char> Frames(int32_t x0, int32_t xn, const std::vector<Word
 
 std::vector<unsigned char> Record(const Header& h, const std::vector<unsigned char>& payload) {
   std::vector<unsigned char> r(static_cast<size_t>(h.recordLength), 0);
+  const bool le = h.littleEndian;
   std::memcpy(r.data(), "000001", 6);
   r[6] = static_cast<unsigned char>(h.quality);
   r[7] = ' ';
@@ -140,24 +147,33 @@ std::vector<unsigned char> Record(const Header& h, const std::vector<unsigned ch
   PutText(r, 13, h.location, 2);
   PutText(r, 15, h.channel, 3);
   PutText(r, 18, h.network, 2);
-  PutBE16(r, 20, h.year);
-  PutBE16(r, 22, h.dayOfYear);
+  Put16(r, 20, h.year, le);
+  Put16(r, 22, h.dayOfYear, le);
   r[24] = static_cast<unsigned char>(h.hour);
   r[25] = static_cast<unsigned char>(h.minute);
   r[26] = static_cast<unsigned char>(h.second);
-  PutBE16(r, 28, h.tenThousandths);
-  PutBE16(r, 30, h.sampleCount);
-  PutBE16(r, 32, h.rateFactor);
-  PutBE16(r, 34, h.rateMultiplier);
+  Put16(r, 28, h.tenThousandths, le);
+  Put16(r, 30, h.sampleCount, le);
+  Put16(r, 32, h.rateFactor, le);
+  Put16(r, 34, h.rateMultiplier, le);
   r[39] = 1;
-  PutBE16(r, 44, h.dataOffset);
-  PutBE16(r, 46, h.firstBlockette);
-  PutBE16(r, 48, 1000);
-  r[52] = static_cast<unsigned char>(h.encoding);
-  r[53] = static_cast<unsigned char>(h.wordOrder);
-  int exponent = 0;
-  while ((1 << exponent) < h.recordLength) ++exponent;
-  r[54] = static_cast<unsigned char>(exponent);
+  Put16(r, 44, h.dataOffset, le);
+  Put16(r, 46, h.firstBlockette, le);
+  if (h.firstBlockette != 0 && h.blockette1000 != h.firstBlockette) {
+    const size_t at = static_cast<size_t>(h.firstBlockette);
+    Put16(r, at, 1001, le);
+    Put16(r, at + 2, h.blockette1000, le);
+    r[39] = 2;
+  }
+  if (h.firstBlockette != 0 && h.blockette1000 != 0) {
+    const size_t at = static_cast<size_t>(h.blockette1000);
+    Put16(r, at, 1000, le);
+    r[at + 4] = static_cast<unsigned char>(h.encoding);
+    r[at + 5] = static_cast<unsigned char>(h.wordOrder);
+    int exponent = 0;
+    while ((1 << exponent) < h.recordLength) ++exponent;
+    r[at + 6] = static_cast<unsigned char>(exponent);
+  }
   for (size_t i = 0; i < payload.size() && static_cast<size_t>(h.dataOffset) + i < r.size(); ++i)
     r[static_cast<size_t>(h.dataOffset) + i] = payload[i];
   return r;
@@ -168,14 +184,39 @@ std::vector<unsigned char> EncodeRecord(Header h, const std::vector<int32_t>& sa
   const bool big = h.wordOrder != 0;
   const size_t room = static_cast<size_t>(h.recordLength - h.dataOffset);
   std::vector<unsigned char> payload;
-  if (h.encoding == 3) {
-    payload.resize(samples.size() * 4);
-    for (size_t i = 0; i < samples.size(); ++i) Put32(payload, 4 * i, static_cast<uint32_t>(samples[i]), big);
-  } else {
-    const auto diffs = Differences(samples, samples.empty() ? 0 : samples[0]);
-    const auto words = h.encoding == 11 ? EncodeSteim2(diffs) : EncodeSteim1(diffs);
-    const int32_t x0 = samples.empty() ? 0 : samples.front(), xn = samples.empty() ? 0 : samples.back();
-    payload = Frames(x0, xn, words, h.encoding == 11 ? big : true, room - room % 64);
+  const size_t count = samples.size();
+  switch (h.encoding) {
+    case 1:
+      payload.resize(count * 2);
+      for (size_t i = 0; i < count; ++i) Put16(payload, 2 * i, samples[i], !big);
+      break;
+    case 3:
+      payload.resize(count * 4);
+      for (size_t i = 0; i < count; ++i) Put32(payload, 4 * i, static_cast<uint32_t>(samples[i]), big);
+      break;
+    case 4:
+      payload.resize(count * 4);
+      for (size_t i = 0; i < count; ++i)
+        Put32(payload, 4 * i, std::bit_cast<uint32_t>(static_cast<float>(samples[i])), big);
+      break;
+    case 5:
+      payload.resize(count * 8);
+      for (size_t i = 0; i < count; ++i)
+        Put64(payload, 8 * i, std::bit_cast<uint64_t>(static_cast<double>(samples[i])), big);
+      break;
+    default: {
+      const auto diffs = Differences(samples, samples.empty() ? 0 : samples[0]);
+      const bool steim2 = h.encoding == 11;
+      auto words = steim2 ? EncodeSteim2(diffs) : EncodeSteim1(diffs);
+      // Steim1 is most significant byte first under a big-endian header.
+      const bool wordsBig = steim2 || h.littleEndian ? big : true;
+      // Steim1's 16-bit differences keep their places in the word, each in the word order.
+      if (!steim2 && !wordsBig)
+        for (Word& w : words)
+          if (w.code == 2) w.bits = w.bits << 16 | w.bits >> 16;
+      const int32_t x0 = samples.empty() ? 0 : samples.front(), xn = samples.empty() ? 0 : samples.back();
+      payload = Frames(x0, xn, words, wordsBig, room - room % 64);
+    }
   }
   return Record(h, payload);
 }

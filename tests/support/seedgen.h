@@ -38,17 +38,20 @@ struct Header {
   int sampleCount = 0;
   int rateFactor = 20, rateMultiplier = 1;
   int dataOffset = 64;
-  int firstBlockette = 48;
+  int firstBlockette = 48;  // 0: no blockettes
+  int blockette1000 = 48;   // 0: none; elsewhere a blockette 1001 at firstBlockette leads to it
   int encoding = 11;
   int wordOrder = 1;
   int recordLength = 512;
+  bool littleEndian = false;  // header and blockette fields least significant byte first
 };
 
-// A whole record: header, blockette 1000 at byte 48, payload at dataOffset
-// (cut at the end of the record).
+// A whole record: header, blockettes, payload at dataOffset (cut at the end
+// of the record).
 std::vector<unsigned char> Record(const Header& h, const std::vector<unsigned char>& payload);
 
-// A record of samples, Steim-encoded or int32 by h.encoding (3, 10, 11);
+// A record of samples by h.encoding: Steim1 or Steim2 (10, 11), or 16-bit
+// or 32-bit integers, 32-bit or 64-bit floats of the samples (1, 3, 4, 5);
 // h.sampleCount is set from samples when it is 0.
 std::vector<unsigned char> EncodeRecord(Header h, const std::vector<int32_t>& samples);
 
