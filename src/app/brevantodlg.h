@@ -31,7 +31,7 @@ class CBrevantoDlg : public QDialog, public IConvertHost {
 
   // settingsFile is resolved against the working folder at every use.
   explicit CBrevantoDlg(QWidget* parent = nullptr, const QString& settingsFile = QString::fromLatin1(kDefaultSettingsFile),
-                        const std::string& vezIni = CConvertFromSeed::kDefaultVezIni);
+                        const std::string& vezIni = FindVezIni());
   ~CBrevantoDlg() override;
 
   // IConvertHost; called on the worker thread.
