@@ -127,7 +127,8 @@ struct Summary {
 Summary ParseSummary(const std::string& err) {
   Summary s;
   std::smatch m;
-  static const std::regex head(R"(brevanto-cli: (\d+) input files?: (\d+) read, (\d+) failed[^,\n]*(, (\d+) cut short)?)");
+  static const std::regex head(R"(brevanto-cli: (\d+) input files?: (\d+) read, (\d+) failed)");
+  static const std::regex cutShort(R"(input files?: .*, (\d+) cut short)");
   static const std::regex records(
       R"(records converted (\d+); skipped: (\d+) not data or quality not accepted, (\d+) empty code, (\d+) unsafe code)");
   static const std::regex files(
@@ -139,7 +140,7 @@ Summary ParseSummary(const std::string& err) {
   s.inputs = std::stol(m[1]);
   s.read = std::stol(m[2]);
   s.failed = std::stol(m[3]);
-  if (m[5].matched) s.cutShort = std::stol(m[5]);
+  if (std::regex_search(err, m, cutShort)) s.cutShort = std::stol(m[1]);
   if (std::regex_search(err, m, records)) {
     s.converted = std::stol(m[1]);
     s.notData = std::stol(m[2]);
@@ -467,7 +468,9 @@ TEST(CliRun, DataFileErrorsNameThePathOncePerChannelAndFailTheRun) {
     } else if (std::regex_match(line, m, rest)) {
       EXPECT_EQ(segments.count(m[1]), 0u) << line;
       segments[m[1]] = std::stol(m[2]);
-      samples[m[1]] = std::stol(std::regex_replace(m[3].str(), std::regex(" "), ""));
+      std::string digits = m[3];
+      std::erase(digits, ' ');
+      samples[m[1]] = std::stol(digits);
       EXPECT_EQ(firsts.count(m[1]), 1u) << "summed up before its first report: " << line;
     } else {
       EXPECT_EQ(line.find("Data file"), std::string::npos) << line;
