@@ -208,7 +208,10 @@ void CConvertFromSeed::Run() {
   uint64_t bytesTotal = 0, bytesDone = 0;
   for (const std::string& f : m_FileList) bytesTotal += FileSize(f);
   try {
-    for (size_t i = 0; i < m_FileList.size(); ++i) ConvertFile(*store, i, bytesDone, bytesTotal);
+    for (size_t i = 0; i < m_FileList.size(); ++i) {
+      ConvertFile(*store, i, bytesDone, bytesTotal);
+      if (m_pDlg) m_pDlg->Progress(i + 1, m_FileList.size(), bytesDone, bytesTotal);
+    }
     store->WriteAll();
   } catch (const odbc::Error& e) {
     Error("VEZ Database write error while converting %s: %s", m_FileName.c_str(), e.what());
@@ -297,7 +300,6 @@ void CConvertFromSeed::ConvertFile(CStaInfo& store, size_t index, uint64_t& byte
   else
     ++m_Stats.filesRead;
   bytesDone += fileBytes;
-  if (m_pDlg) m_pDlg->Progress(index + 1, m_FileList.size(), bytesDone, bytesTotal);
 }
 
 void CConvertFromSeed::ReportNoRecords(int fd) {

@@ -558,9 +558,9 @@ class TestBrevantoDlg : public QObject {
     }
   }
 
-  // The run an operator must be able to read from the window alone: a name
-  // that does not exist, a folder, a file of R records, a file cut short and
-  // one whose data cannot be stored.
+  // The run an operator must be able to read from the window alone: a folder,
+  // a file of R records, a file cut short, one whose data cannot be stored
+  // and a name that does not exist.
   void runWithProblemsShowsEachInputAndTheSummary() {
     const fs::path seedDir = testsupport::SeedDataDir();
     if (seedDir.empty() || !fs::exists(seedDir / "gaps.mseed")) QSKIP("SEED test data not found");
@@ -582,17 +582,17 @@ class TestBrevantoDlg : public QObject {
     std::ofstream((data / "MONN").string()) << "in the way\n";
 
     FakeChooser chooser;
-    for (const std::string& f : {missing, folder, allR, cut, monn}) chooser.answer << QString::fromStdString(f);
+    for (const std::string& f : {folder, allR, cut, monn, missing}) chooser.answer << QString::fromStdString(f);
     CHeldDlg dlg(nullptr, m_Settings, (archive / "VEZ.ini").string());
     dlg.SetFileChooser(chooser.Bind());
     QVERIFY(ShowActive(dlg));
     QCOMPARE(dlg.ArchiveLabel()->text(), QStringLiteral("Archive: %1, data source VEZ").arg(QString::fromStdString(data.string())));
     QSignalSpy finished(&dlg, &CBrevantoDlg::ConvertFinished);
-    // Held at the first input's "File open error": the window names the input while the run goes.
+    // Held at the first record's text: the window names the input while the run goes.
     dlg.HoldFirstText();
     QTest::mouseClick(dlg.ConvertButton(), Qt::LeftButton);
     QVERIFY(dlg.WaitUntilHeld());
-    QTRY_COMPARE(dlg.InputLabel()->text(), QStringLiteral("file 1 of 5: typed-name.mseed"));
+    QTRY_COMPARE(dlg.InputLabel()->text(), QStringLiteral("file 3 of 5: interrupted-copy.mseed"));
     QVERIFY(dlg.Details()->isHidden() && !dlg.DetailsButton()->isEnabled());
     dlg.Release();
     QVERIFY(WaitFinished(dlg, finished, 120000));
@@ -600,13 +600,13 @@ class TestBrevantoDlg : public QObject {
     QCOMPARE(dlg.StatusText(), QStringLiteral("Data converted with errors"));
     QVERIFY(dlg.Details()->isVisible());
     QCOMPARE(dlg.ProgressBar()->value(), dlg.ProgressBar()->maximum());
-    QCOMPARE(dlg.InputLabel()->text(), QStringLiteral("file 5 of 5: 1T_MONN_00_EDH.mseed"));
+    QCOMPARE(dlg.InputLabel()->text(), QStringLiteral("file 5 of 5: typed-name.mseed"));
     const QStringList expected = {
-        QString::fromStdString(missing + ": cannot open: No such file or directory"),
         QString::fromStdString(folder + ": read error at byte 0: Is a directory"),
         QString::fromStdString(allR + ": only records of quality R found; brevanto-cli --quality DQR converts them"),
         QString::fromStdString(cut + ": the last 100 bytes, from byte " + std::to_string(127 * 512) +
                                ", are not a whole 512-byte record and are not converted"),
+        QString::fromStdString(missing + ": cannot open: No such file or directory"),
         QStringLiteral("Data file %1: cannot create: Not a directory; 7501 samples of MONN EDH not stored")
             .arg(QString::fromStdString((data / "MONN/18/01042019-184300-EDH.MONN").string())),
         QString(),
