@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "convert/archivesettings.h"
 #include "support/localarchive.h"
 #include "support/testsupport.h"
 
@@ -115,9 +117,9 @@ void WriteText(const std::string& path, const std::string& text) {
 // The figures of the closing summary.
 struct Summary {
   bool found = false;
-  long inputs = -1, read = -1, failed = -1;
+  long inputs = -1, read = -1, failed = -1, cutShort = 0;
   long converted = -1, notData = -1, emptyCode = -1, unsafeCode = -1;
-  long samples = -1, created = -1, extended = -1, rows = -1;
+  long samples = -1, created = -1, extended = -1, registrations = -1, rows = -1;
   long segmentsNotStored = -1, samplesNotStored = -1;
   std::string result;
 };
@@ -126,10 +128,11 @@ Summary ParseSummary(const std::string& err) {
   Summary s;
   std::smatch m;
   static const std::regex head(R"(brevanto-cli: (\d+) input files?: (\d+) read, (\d+) failed)");
+  static const std::regex cutShort(R"(input files?: .*, (\d+) cut short)");
   static const std::regex records(
       R"(records converted (\d+); skipped: (\d+) not data or quality not accepted, (\d+) empty code, (\d+) unsafe code)");
   static const std::regex files(
-      R"(samples (\d+); data files created (\d+), extended (\d+); FILELIST rows registered (\d+))");
+      R"(samples (\d+); data files created (\d+), extended (\d+); FILELIST registrations (\d+), rows of this run's files (\d+))");
   static const std::regex segments(R"(segments not stored (\d+) \((\d+) samples\))");
   static const std::regex result(R"(result: ([^\r\n]*))");
   if (!std::regex_search(err, m, head)) return s;
@@ -137,6 +140,7 @@ Summary ParseSummary(const std::string& err) {
   s.inputs = std::stol(m[1]);
   s.read = std::stol(m[2]);
   s.failed = std::stol(m[3]);
+  if (std::regex_search(err, m, cutShort)) s.cutShort = std::stol(m[1]);
   if (std::regex_search(err, m, records)) {
     s.converted = std::stol(m[1]);
     s.notData = std::stol(m[2]);
@@ -147,7 +151,8 @@ Summary ParseSummary(const std::string& err) {
     s.samples = std::stol(m[1]);
     s.created = std::stol(m[2]);
     s.extended = std::stol(m[3]);
-    s.rows = std::stol(m[4]);
+    s.registrations = std::stol(m[4]);
+    s.rows = std::stol(m[5]);
   }
   if (std::regex_search(err, m, segments)) {
     s.segmentsNotStored = std::stol(m[1]);
@@ -266,7 +271,8 @@ TEST(CliUsage, HelpListsEveryExitStatusAndVersionIsExact) {
   }
 }
 
-// Each case must stop before any data file or database is touched.
+// Each case must stop before any data file or database is touched; each
+// names its problem in one exact line.
 TEST(CliArchive, ArchiveThatCannotBeOpenedExitsThree) {
   REQUIRE_SEED_DATA();
   TempDir tmp;
@@ -276,27 +282,57 @@ TEST(CliArchive, ArchiveThatCannotBeOpenedExitsThree) {
   WriteText(tmp / "nodir.ini", "[DATA]\nDIRECTORY=" + data + "\n");
   WriteText(tmp / "elsewhere.ini", "[DATA]\nDIR=" + (tmp / "nowhere") + "\n");
   WriteText(tmp / "file.ini", "[DATA]\nDIR=" + (tmp / "good.ini") + "\n");
+  // Without --vez-ini: the user's configuration folder, else /etc/VEZ.ini.
+  fs::create_directories(tmp / "xdg");
+  fs::create_directories(tmp / "home/.config");
+  fs::create_directories(tmp / "empty");
+  WriteText(tmp / "xdg/VEZ.ini", "[DATA]\nDIR=" + (tmp / "xdg-nowhere") + "\n");
+  WriteText(tmp / "home/.config/VEZ.ini", "[DATA]\nDIR=" + (tmp / "home-nowhere") + "\n");
   // A data source file without VEZ; the system-wide one is kept out as well.
   WriteText(tmp / "odbc.ini", "[OTHER]\nDriver=SQLite3\nDatabase=" + (tmp / "other.db") + "\n");
   const Env noVez = {{"ODBCINI", tmp / "odbc.ini"}, {"ODBCSYSINI", tmp.Path().string()}};
+  const Env xdg = {{"XDG_CONFIG_HOME", tmp / "xdg"}, {"HOME", tmp / "home"}};
+  const Env home = {{"XDG_CONFIG_HOME", ""}, {"HOME", tmp / "home"}};
+  const Env neither = {{"XDG_CONFIG_HOME", tmp / "empty"}, {"HOME", tmp / "home"}};
+  const bool systemIni = fs::exists(kSystemVezIni);
 
   const struct {
-    std::string ini;
-    std::string mentions;
+    std::vector<std::string> args;
+    Env env;
+    std::string line;  // of standard error
   } cases[] = {
-      {tmp / "missing.ini", "missing.ini"},
-      {tmp / "nodir.ini", "DIR"},
-      {tmp / "elsewhere.ini", "nowhere"},
-      {tmp / "file.ini", "not a folder"},
-      {tmp / "good.ini", "VEZ Database open error"},
+      {{"--vez-ini", tmp / "missing.ini"}, noVez, "VEZ.ini not found: " + (tmp / "missing.ini")},
+      {{"--check", "--vez-ini", tmp / "missing.ini"}, noVez, "VEZ.ini not found: " + (tmp / "missing.ini")},
+      {{"--vez-ini", tmp / "nodir.ini"}, noVez,
+       "No VEZ data folder set in " + (tmp / "nodir.ini") + " (key DIR of section [DATA])"},
+      {{"--check", "--vez-ini", tmp / "nodir.ini"}, noVez,
+       "No VEZ data folder set in " + (tmp / "nodir.ini") + " (key DIR of section [DATA])"},
+      {{"--vez-ini", tmp / "elsewhere.ini"}, noVez, "VEZ data folder not found: " + (tmp / "nowhere")},
+      {{"--vez-ini", tmp / "file.ini"}, noVez, "VEZ data folder is not a folder: " + (tmp / "good.ini")},
+      {{}, xdg, "VEZ data folder not found: " + (tmp / "xdg-nowhere")},
+      {{}, home, "VEZ data folder not found: " + (tmp / "home-nowhere")},
+      {{"--vez-ini", tmp / "elsewhere.ini"}, xdg, "VEZ data folder not found: " + (tmp / "nowhere")},
+      {{}, neither, systemIni ? "" : std::string("VEZ.ini not found: ") + kSystemVezIni},
+      {{"--vez-ini", tmp / "good.ini"}, noVez,
+       "VEZ Database open error: cannot connect with \"DSN=VEZ;UID=VEZ;PWD=***;\": [IM002] "},
+      {{"--vez-ini", tmp / "good.ini"}, noVez,
+       "Data source VEZ not found: it is looked up in " + (tmp / "odbc.ini") + " (named by ODBCINI) and " +
+           (tmp / "odbc.ini") + " (the system's)"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.ini);
-    Outcome o = RunCli({"--vez-ini", c.ini, SeedFile("gaps.mseed")}, noVez);
+    if (c.line.empty()) continue;  // this machine has a system-wide VEZ.ini
+    std::vector<std::string> args = c.args;
+    if (std::find(args.begin(), args.end(), "--check") == args.end()) args.push_back(SeedFile("gaps.mseed"));
+    std::string shown;
+    for (const auto& a : args) shown += "'" + a + "' ";
+    SCOPED_TRACE(shown);
+    Env env = c.env;
+    env.insert(noVez.begin(), noVez.end());
+    Outcome o = RunCli(args, env);
     EXPECT_EQ(o.status, 3) << o.err;
-    EXPECT_NE(o.err.find(c.mentions), std::string::npos) << o.err;
+    EXPECT_NE(("\n" + o.err).find("\nbrevanto-cli: " + c.line), std::string::npos) << o.err;
     EXPECT_TRUE(fs::is_empty(data)) << "the data folder was written to";
-    EXPECT_FALSE(fs::exists(tmp / "nowhere"));
+    for (const char* folder : {"nowhere", "xdg-nowhere", "home-nowhere"}) EXPECT_FALSE(fs::exists(tmp / folder));
     EXPECT_FALSE(fs::exists(tmp / "other.db"));
   }
   Outcome o = RunCli({"--vez-ini", tmp / "good.ini", SeedFile("gaps.mseed")}, noVez);
@@ -332,7 +368,8 @@ TEST(CliRun, GoodRunSummaryMatchesArchive) {
   // The last stretch (123 records, 50668 samples) reaches its file in
   // pieces of at most 9900 samples, 24 records each: 6 pieces, 5 appended.
   EXPECT_EQ(s.extended, 5);
-  EXPECT_EQ(s.rows, s.created + s.extended);
+  EXPECT_EQ(s.registrations, s.created + s.extended);
+  EXPECT_EQ(s.rows, 4);
   EXPECT_EQ(s.segmentsNotStored, 0);
   EXPECT_EQ(s.result, "Data successfully converted");
 
@@ -397,34 +434,107 @@ TEST(CliRun, FileCutShortNamesTheLostBytesAndFailsTheRun) {
                        ", are not a whole 512-byte record"),
             std::string::npos)
       << o.err;
-  EXPECT_NE(o.err.find("1 cut short at the end of a file"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("brevanto-cli: 1 input file: 0 read, 0 failed, 1 cut short\n"), std::string::npos) << o.err;
   const Summary s = ParseSummary(o.err);
   ASSERT_TRUE(s.found) << o.err;
+  EXPECT_EQ(s.cutShort, 1);
   EXPECT_EQ(s.converted, 127);
   EXPECT_EQ(s.result, "Data converted with errors");
 }
 
 // A plain file where the station's folder belongs: no data file can be made.
-TEST(CliRun, DataFileErrorsNameThePathAndFailTheRun) {
-  REQUIRE_SEED_DATA();
+// Each channel's first failure is reported in full, the rest of the channel
+// in one line at the end, and the counts add up to the summary's.
+TEST(CliRun, DataFileErrorsNameThePathOncePerChannelAndFailTheRun) {
   Archive archive;
   REQUIRE_ARCHIVE(archive);
-  WriteText((archive.DataDir() / "BGLD").string(), "in the way\n");
-  Outcome o = archive.Convert({SeedFile("gaps.mseed")});
+  testsupport::VolumePlan plan;  // FLT BHZ and BHN, 250 records of 400 samples each
+  const std::string input = archive.Tmp("volume.mseed");
+  testsupport::WriteVolume(input, plan);
+  WriteText((archive.DataDir() / "FLT").string(), "in the way\n");
+  Outcome o = archive.Convert({input});
   EXPECT_EQ(o.status, 1) << o.err;
-  const std::string folder = (archive.DataDir() / "BGLD" / "00").string();
-  EXPECT_TRUE(std::regex_search(o.err, std::regex("brevanto-cli: Data file " + folder + "/\\S+: .*Not a directory")))
-      << o.err;
+
+  const std::string folder = (archive.DataDir() / "FLT").string();
+  static const std::regex first("brevanto-cli: Data file " + folder +
+                                R"(/\d\d/\S+: cannot create: Not a directory; (\d+) samples of FLT (BH[ZN]) not stored)");
+  static const std::regex rest(R"(brevanto-cli: FLT (BH[ZN]): (\d+) more segments, ([\d ]+) samples not stored: Not a directory)");
+  std::map<std::string, long> firsts, segments, samples;
+  for (const std::string& line : Lines(o.err)) {
+    std::smatch m;
+    if (std::regex_match(line, m, first)) {
+      EXPECT_EQ(firsts.count(m[2]), 0u) << "second full report of " << m[2];
+      firsts[m[2]] = std::stol(m[1]);
+    } else if (std::regex_match(line, m, rest)) {
+      EXPECT_EQ(segments.count(m[1]), 0u) << line;
+      segments[m[1]] = std::stol(m[2]);
+      std::string digits = m[3];
+      std::erase(digits, ' ');
+      samples[m[1]] = std::stol(digits);
+      EXPECT_EQ(firsts.count(m[1]), 1u) << "summed up before its first report: " << line;
+    } else {
+      EXPECT_EQ(line.find("Data file"), std::string::npos) << line;
+    }
+  }
+  ASSERT_EQ(firsts.size(), 2u) << o.err;
+  ASSERT_EQ(segments.size(), 2u) << o.err;
   const Summary s = ParseSummary(o.err);
   ASSERT_TRUE(s.found) << o.err;
   EXPECT_EQ(s.read, 1);
-  EXPECT_EQ(s.converted, 128);
+  EXPECT_EQ(s.converted, 2 * plan.records);
   EXPECT_EQ(s.created, 0);
+  EXPECT_EQ(s.registrations, 0);
   EXPECT_EQ(s.rows, 0);
-  EXPECT_GT(s.segmentsNotStored, 0);
-  EXPECT_EQ(s.samplesNotStored, 127 * 412 + 404);
+  EXPECT_EQ(s.segmentsNotStored, 2 + segments["BHZ"] + segments["BHN"]);
+  EXPECT_EQ(s.samplesNotStored, 2L * plan.records * plan.samplesPerRecord);
+  EXPECT_EQ(s.samplesNotStored, firsts["BHZ"] + firsts["BHN"] + samples["BHZ"] + samples["BHN"]);
   EXPECT_EQ(s.result, "Data converted with errors");
   EXPECT_TRUE(archive.Query("SELECT * FROM FILELIST;").empty());
+}
+
+// Every input that yields nothing fails the run, with its reason in one line.
+TEST(CliRun, InputsThatYieldNothingFail) {
+  REQUIRE_SEED_DATA();
+  Archive archive;
+  REQUIRE_ARCHIVE(archive);
+  auto marked = [&](char quality) {
+    auto bytes = testsupport::ReadFileBytes(SeedFile("gaps.mseed"));
+    for (size_t r = 0; r * 512 < bytes.size(); ++r) bytes[r * 512 + 6] = static_cast<unsigned char>(quality);
+    const std::string path = archive.Tmp(std::string("all-") + quality + ".mseed");
+    testsupport::WriteFileBytes(path, bytes);
+    return path;
+  };
+  const std::string text = archive.Tmp("notes.txt"), empty = archive.Tmp("empty.mseed");
+  WriteText(text, "not SEED at all\n");
+  WriteText(empty, "");
+  const std::string allR = marked('R'), allQ = marked('Q'), missing = archive.Tmp("not-there.mseed");
+  const struct {
+    std::vector<std::string> args;
+    std::string line;
+    long withoutRecords;
+  } cases[] = {
+      {{text}, text + ": no SEED data record found", 1},
+      {{empty}, empty + ": no SEED data record found", 1},
+      {{allR}, allR + ": only records of quality R found; --quality DQR converts them", 1},
+      {{"--quality", "D", allQ}, allQ + ": only records of quality Q found; --quality DQ converts them", 1},
+      {{SeedFile("various_noise_records.mseed")},
+       SeedFile("various_noise_records.mseed") + ": only records of quality M found; --quality DQM converts them", 1},
+      {{missing}, missing + ": cannot open: No such file or directory", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    Outcome o = archive.Convert(c.args);
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_NE(("\n" + o.err).find("\nbrevanto-cli: " + c.line + "\n"), std::string::npos) << o.err;
+    const Summary s = ParseSummary(o.err);
+    ASSERT_TRUE(s.found) << o.err;
+    EXPECT_EQ(s.read, 0);
+    EXPECT_EQ(s.failed, 1);
+    EXPECT_EQ(o.err.find(" without a data record of an accepted quality)") != std::string::npos, c.withoutRecords > 0)
+        << o.err;
+    EXPECT_EQ(s.result, "Data converted with errors");
+  }
+  EXPECT_TRUE(archive.DataFiles().empty());
 }
 
 TEST(CliRun, QuietPrintsNothingUnlessSomethingFailed) {

@@ -522,7 +522,7 @@ TEST_P(RealRuns, EveryFileConvertsToTheReferenceOrToTheReport) {
     EXPECT_EQ(a.stats.recordsConverted, c.converted);
     EXPECT_EQ(a.stats.recordsNotData, c.notData);
     EXPECT_EQ(a.stats.recordsNoDecoder, c.noDecoder);
-    EXPECT_EQ(a.stats.recordsCutShort + a.stats.recordsUnsafeCode + a.stats.store.samplesNotStored, 0u);
+    EXPECT_EQ(a.stats.filesCutShort + a.stats.recordsUnsafeCode + a.stats.store.samplesNotStored, 0u);
     EXPECT_EQ(a.lastText, c.error ? "Data converted with errors" : "Data successfully converted");
     EXPECT_EQ(a.errors, c.error ? std::vector<std::string>{path + c.error} : std::vector<std::string>{});
 

@@ -88,7 +88,8 @@ void ExpectClaimsHold(const ProgramOutcome& o, const LocalArchive& a, long sampl
   EXPECT_EQ(s.samples, samplesIn);
   EXPECT_EQ(static_cast<long>(report.samples), s.samples - s.samplesNotStored) << o.err;
   EXPECT_EQ(static_cast<long>(report.files), s.created) << o.err;
-  EXPECT_EQ(s.rows, s.created + s.extended) << o.err;
+  EXPECT_EQ(s.registrations, s.created + s.extended) << o.err;
+  EXPECT_EQ(static_cast<long>(report.rows), s.rows) << o.err;
   EXPECT_EQ(s.segmentsNotStored > 0, s.samplesNotStored > 0);
 }
 
@@ -246,7 +247,7 @@ TEST_F(Faults, DatabaseUnreachableAtStart) {
   EXPECT_EQ(o.status, 3) << Show(o);
   const RunSummary s = testsupport::ParseRunSummary(o.err);
   EXPECT_EQ(s.result, kOpenError) << o.err;
-  EXPECT_EQ(s.created + s.extended + s.rows + s.samples, 0) << o.err;
+  EXPECT_EQ(s.created + s.extended + s.registrations + s.rows + s.samples, 0) << o.err;
   EXPECT_TRUE(fs::is_empty(archive->DataDir())) << "data files written without a database";
   EXPECT_FALSE(fs::exists(db)) << "a database was made in its place";
   const auto check = archive->CheckCli();
@@ -355,7 +356,7 @@ class ServerFaults : public ::testing::Test {
     EXPECT_EQ(o.status, 3) << Show(o);
     const RunSummary s = testsupport::ParseRunSummary(o.err);
     EXPECT_EQ(s.result, kOpenError) << o.err;
-    EXPECT_EQ(s.created + s.extended + s.rows + s.samples, 0) << o.err;
+    EXPECT_EQ(s.created + s.extended + s.registrations + s.rows + s.samples, 0) << o.err;
     std::vector<std::string> files;
     for (const auto& e : fs::recursive_directory_iterator(archive->DataDir()))
       if (e.is_regular_file()) files.push_back(fs::relative(e.path(), archive->DataDir()).string());

@@ -1,5 +1,7 @@
 #pragma once
 #include <QApplication>
+#include <QString>
+#include <QStringList>
 
 // The application: runs the main dialog modally; its end is the program's end.
 class CBrevantoApp : public QApplication {
@@ -12,3 +14,8 @@ class CBrevantoApp : public QApplication {
   // Shows the main dialog until it is closed; returns the exit code.
   int InitInstance();
 };
+
+// The program's arguments after Qt has taken its own: only --vez-ini FILE
+// (or --vez-ini=FILE). Returns false with error set for anything else, or
+// for -h/--help with an empty error.
+bool ParseDialogArguments(const QStringList& args, QString& vezIni, QString& error);

@@ -9,8 +9,11 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
+#include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
+#include <algorithm>
 #include <memory>
 
 #include "app/aboutdlg.h"
@@ -33,11 +36,12 @@ CBrevantoDlg::CBrevantoDlg(QWidget* parent, const QString& settingsFile, const s
     : QDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint),
       m_SettingsFile(settingsFile),
-      m_VezIni(vezIni),
       m_GuiThread(std::this_thread::get_id()),
       m_Converter(this, vezIni),
       m_hIcon(AppIcon()) {
   setObjectName(QStringLiteral("CBrevantoDlg"));
+  // The dialog has no quality choice; the command line has.
+  m_Converter.SetQualityAdvice("brevanto-cli --quality ");
   setWindowTitle(QStringLiteral("Brevanto"));
   setWindowIcon(m_hIcon);
 
@@ -58,16 +62,54 @@ CBrevantoDlg::CBrevantoDlg(QWidget* parent, const QString& settingsFile, const s
   m_pStatus->setWordWrap(false);
   m_pStatus->setGeometry(du.Rect(7, 44, 306, 8));
 
-  setFixedSize(du.X(320), du.Y(59));
+  m_pInput = new QLabel(this);
+  m_pInput->setObjectName(QStringLiteral("input"));
+  m_pInput->setTextFormat(Qt::PlainText);
+  m_pInput->setGeometry(du.Rect(7, 10, 246, 8));
+
+  m_pProgress = new QProgressBar(this);
+  m_pProgress->setObjectName(QStringLiteral("progress"));
+  m_pProgress->setRange(0, kProgressSteps);
+  m_pProgress->setValue(0);
+  m_pProgress->setGeometry(du.Rect(7, 25, 186, 10));
+
+  m_pDetailsButton = new QPushButton(QStringLiteral("&Details"), this);
+  m_pDetailsButton->setObjectName(QStringLiteral("details"));
+  m_pDetailsButton->setCheckable(true);
+  m_pDetailsButton->setEnabled(false);
+  m_pDetailsButton->setAutoDefault(false);
+  m_pDetailsButton->setGeometry(du.Rect(203, 23, 50, 14));
+
+  m_pArchive = new QLabel(this);
+  m_pArchive->setObjectName(QStringLiteral("archive"));
+  m_pArchive->setTextFormat(Qt::PlainText);
+  m_pArchive->setGeometry(du.Rect(7, 55, 306, 8));
+
+  m_pDetails = new QPlainTextEdit(this);
+  m_pDetails->setObjectName(QStringLiteral("detailsText"));
+  m_pDetails->setReadOnly(true);
+  m_pDetails->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  m_pDetails->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  m_pDetails->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  m_pDetails->setGeometry(du.Rect(7, 67, 306, 160));
+  m_pDetails->hide();
+
+  m_CompactHeight = du.Y(67);
+  m_DetailsHeight = du.Y(234);
+  setFixedSize(du.X(320), m_CompactHeight);
   m_pConvert->setFocus();
 
   connect(m_pConvert, &QPushButton::clicked, this, &CBrevantoDlg::OnConvert);
   connect(m_pExit, &QPushButton::clicked, this, &CBrevantoDlg::reject);
+  connect(m_pDetailsButton, &QPushButton::toggled, this, &CBrevantoDlg::ShowDetails);
   auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
   connect(help, &QShortcut::activated, this, &CBrevantoDlg::OnAbout);
 
   m_StatusTimer.setSingleShot(true);
   connect(&m_StatusTimer, &QTimer::timeout, this, &CBrevantoDlg::FlushStatus);
+  m_ProgressTimer.setInterval(kProgressRefreshMs);
+  connect(&m_ProgressTimer, &QTimer::timeout, this, &CBrevantoDlg::ShowProgress);
+  ShowArchive();
 }
 
 CBrevantoDlg::~CBrevantoDlg() {
@@ -82,9 +124,13 @@ QStringList CBrevantoDlg::ChooseFiles(QWidget* parent, const QString& dir) {
 
 void CBrevantoDlg::OnConvert() {
   if (m_bRunning) return;  // the file list belongs to the worker now
-  // Without a data folder the run would put its files under the root folder.
-  if (const QString problem = ArchiveProblem(); !problem.isEmpty()) {
-    ShowStatus(problem);
+  ShowArchive();
+  // The folder checked is the one the run would use, read when the program started.
+  if (const std::string problem = m_Converter.DataFolderProblem(); !problem.empty()) {
+    ShowStatus(QString::fromLocal8Bit(problem.c_str()));
+    m_Report.Clear();
+    m_Report.Add(problem);
+    ShowReport();
     QApplication::beep();
     return;
   }
@@ -101,7 +147,15 @@ void CBrevantoDlg::OnConvert() {
 
   // Cleared before the worker exists, so that none of its texts can come first.
   ShowStatus(QString());
+  m_Report.Clear();
+  {
+    std::lock_guard<std::mutex> lock(m_ProgressMutex);
+    m_ProgressState = ProgressState{0, static_cast<size_t>(files.size()), 0, 0, {}};
+  }
+  ShowProgress();
+  m_Diagnostics.emplace([this](const char* text) { m_Report.Add(text); });
   if (m_Converter.Start() != 0) {
+    m_Diagnostics.reset();
     ShowStatus(QStringLiteral("Error starting converting procedure"));
     // Otherwise these files would silently join the next run.
     if (!m_Converter.IsRunning()) m_Converter.ClearFiles();
@@ -110,10 +164,17 @@ void CBrevantoDlg::OnConvert() {
   m_bRunning = true;
   m_pConvert->setEnabled(false);
   m_pExit->setEnabled(false);
+  m_pDetailsButton->setChecked(false);
+  m_pDetailsButton->setEnabled(false);
+  m_ProgressTimer.start();
 }
 
 void CBrevantoDlg::OnConvertDone() {
   FlushStatus();
+  m_ProgressTimer.stop();
+  ShowProgress();
+  m_Diagnostics.reset();
+  ShowReport();
   m_bRunning = false;
   m_pConvert->setEnabled(true);
   m_pExit->setEnabled(true);
@@ -156,11 +217,77 @@ void CBrevantoDlg::contextMenuEvent(QContextMenuEvent* event) {
   event->accept();
 }
 
-QString CBrevantoDlg::ArchiveProblem() const {
-  return QString::fromLocal8Bit(DataFolderProblem(m_VezIni).c_str());
+void CBrevantoDlg::ShowDetails(bool shown) {
+  if (m_pDetailsButton->isChecked() != shown) m_pDetailsButton->setChecked(shown);  // toggles back here
+  m_pDetails->setVisible(shown);
+  setFixedSize(width(), shown ? m_DetailsHeight : m_CompactHeight);
+}
+
+// The details of the last run: shown by themselves when something went wrong,
+// on request otherwise.
+void CBrevantoDlg::ShowReport() {
+  m_pDetails->setPlainText(QString::fromLocal8Bit(m_Report.Text(StatusText().toLocal8Bit().toStdString()).c_str()));
+  m_pDetailsButton->setEnabled(!m_pDetails->document()->isEmpty());
+  if (m_Report.HasProblems()) ShowDetails(true);
+}
+
+QString CBrevantoDlg::DetailsText() const { return m_pDetails->toPlainText(); }
+
+void CBrevantoDlg::ShowArchive() {
+  const QString folder = QFile::decodeName(m_Converter.m_DataDir.empty() ? "/" : m_Converter.m_DataDir.c_str());
+  const QString vezIni = QFile::decodeName(m_Converter.VezIni().c_str());
+  const std::string dsn = m_Converter.DataSourceName();
+  const QString source = dsn.empty() ? QStringLiteral("none") : QString::fromLocal8Bit(dsn.c_str());
+  const bool named = m_Converter.DataFolderNamed();
+  m_pArchive->setText(QStringLiteral("Archive: %1, data source %2").arg(named ? folder : QStringLiteral("no data folder"), source));
+  m_pArchive->setToolTip(named ? QStringLiteral("Data folder %1, read from %2 at start-up; ODBC data source %3").arg(folder, vezIni, source)
+                               : QStringLiteral("%1 names no data folder; ODBC data source %2").arg(vezIni, source));
+}
+
+void CBrevantoDlg::ShowProgress() {
+  ProgressState p;
+  {
+    std::lock_guard<std::mutex> lock(m_ProgressMutex);
+    p = m_ProgressState;
+  }
+  const bool allDone = p.fileCount > 0 && p.fileIndex >= p.fileCount;
+  int value = 0;
+  if (allDone)
+    value = kProgressSteps;
+  else if (p.bytesTotal > 0)
+    value = static_cast<int>(std::min(p.bytesDone, p.bytesTotal) * kProgressSteps / p.bytesTotal);
+  m_pProgress->setValue(value);
+  if (p.path.empty()) {
+    m_pInput->clear();
+    m_pInput->setToolTip(QString());
+    return;
+  }
+  const QString path = QFile::decodeName(p.path.c_str());
+  const size_t current = std::min(p.fileIndex + 1, p.fileCount);
+  m_pInput->setText(QStringLiteral("file %1 of %2: %3").arg(current).arg(p.fileCount).arg(QFileInfo(path).fileName()));
+  m_pInput->setToolTip(path);
 }
 
 QString CBrevantoDlg::StatusText() const { return m_pStatus->text(); }
+
+void CBrevantoDlg::ReportError(const char* text) { m_Report.Add(text); }
+
+void CBrevantoDlg::Progress(size_t fileIndex, size_t fileCount, uint64_t bytesDone, uint64_t bytesTotal) {
+  std::lock_guard<std::mutex> lock(m_ProgressMutex);
+  m_ProgressState.fileIndex = fileIndex;
+  m_ProgressState.fileCount = fileCount;
+  m_ProgressState.bytesDone = bytesDone;
+  m_ProgressState.bytesTotal = bytesTotal;
+}
+
+void CBrevantoDlg::InputStarted(size_t fileIndex, size_t fileCount, const std::string& path) {
+  std::lock_guard<std::mutex> lock(m_ProgressMutex);
+  m_ProgressState.fileIndex = fileIndex;
+  m_ProgressState.fileCount = fileCount;
+  m_ProgressState.path = path;
+}
+
+void CBrevantoDlg::RunEnded(const RunStats& stats, size_t inputCount) { m_Report.SetEnd(stats, inputCount); }
 
 void CBrevantoDlg::SetStatusText(const char* text) {
   if (std::this_thread::get_id() == m_GuiThread) {

@@ -1,5 +1,7 @@
 #pragma once
-// The main dialog: Convert, Exit and the status line of the conversion run.
+// The main dialog: Convert, Exit and the status line of the conversion run,
+// the progress over the input, the archive converted into, and the details
+// of the last run.
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QIcon>
@@ -8,13 +10,18 @@
 #include <QTimer>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "app/runreport.h"
 #include "convert/convertfromseed.h"
+#include "platform/diag.h"
 
 class QLabel;
 class QMenu;
+class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 
 class CBrevantoDlg : public QDialog, public IConvertHost {
@@ -24,6 +31,9 @@ class CBrevantoDlg : public QDialog, public IConvertHost {
   static constexpr const char* kDefaultSettingsFile = "./brevanto.ini";
   // Longest pause between a worker's status text and its display.
   static constexpr int kStatusRefreshMs = 50;
+  // The progress bar and the current input are redrawn this often.
+  static constexpr int kProgressRefreshMs = 250;
+  static constexpr int kProgressSteps = 1000;
 
   // Shows the file dialog owned by parent, opening in dir; an empty list
   // means the operator cancelled.
@@ -31,7 +41,7 @@ class CBrevantoDlg : public QDialog, public IConvertHost {
 
   // settingsFile is resolved against the working folder at every use.
   explicit CBrevantoDlg(QWidget* parent = nullptr, const QString& settingsFile = QString::fromLatin1(kDefaultSettingsFile),
-                        const std::string& vezIni = CConvertFromSeed::kDefaultVezIni);
+                        const std::string& vezIni = FindVezIni());
   ~CBrevantoDlg() override;
 
   // IConvertHost; called on the worker thread.
@@ -39,6 +49,10 @@ class CBrevantoDlg : public QDialog, public IConvertHost {
   bool WantsRecordStatus() override { return m_RecordTexts.Due(); }
   void Beep() override;
   void ConvertDone() override;
+  void ReportError(const char* text) override;
+  void Progress(size_t fileIndex, size_t fileCount, uint64_t bytesDone, uint64_t bytesTotal) override;
+  void InputStarted(size_t fileIndex, size_t fileCount, const std::string& path) override;
+  void RunEnded(const RunStats& stats, size_t inputCount) override;
 
   void SetFileChooser(FileChooser chooser) { m_ChooseFiles = std::move(chooser); }
   QStringList ChooseFiles(QWidget* parent, const QString& dir);
@@ -51,6 +65,12 @@ class CBrevantoDlg : public QDialog, public IConvertHost {
   QPushButton* ConvertButton() const { return m_pConvert; }
   QPushButton* ExitButton() const { return m_pExit; }
   QLabel* StatusLabel() const { return m_pStatus; }
+  QLabel* InputLabel() const { return m_pInput; }
+  QProgressBar* ProgressBar() const { return m_pProgress; }
+  QLabel* ArchiveLabel() const { return m_pArchive; }
+  QPushButton* DetailsButton() const { return m_pDetailsButton; }
+  QPlainTextEdit* Details() const { return m_pDetails; }
+  QString DetailsText() const;
   // The dialog's context menu, built afresh for each request.
   QMenu* CreateContextMenu(QWidget* parent);
 
@@ -58,6 +78,7 @@ class CBrevantoDlg : public QDialog, public IConvertHost {
   void OnConvert();
   void OnConvertDone();
   void OnAbout();
+  void ShowDetails(bool shown);
   void reject() override;
 
  signals:
@@ -71,17 +92,24 @@ class CBrevantoDlg : public QDialog, public IConvertHost {
   void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
-  // Empty when the archive settings name an existing data folder.
-  QString ArchiveProblem() const;
   void ShowStatus(const QString& text);
+  void ShowArchive();
+  void ShowProgress();
+  void ShowReport();
   void ScheduleStatusFlush();
   void FlushStatus();
 
   QPushButton* m_pConvert = nullptr;
   QPushButton* m_pExit = nullptr;
   QLabel* m_pStatus = nullptr;
+  QLabel* m_pInput = nullptr;
+  QProgressBar* m_pProgress = nullptr;
+  QLabel* m_pArchive = nullptr;
+  QPushButton* m_pDetailsButton = nullptr;
+  QPlainTextEdit* m_pDetails = nullptr;
+  int m_CompactHeight = 0;
+  int m_DetailsHeight = 0;
   QString m_SettingsFile;
-  std::string m_VezIni;
   FileChooser m_ChooseFiles;
   bool m_bRunning = false;
 
@@ -95,6 +123,21 @@ class CBrevantoDlg : public QDialog, public IConvertHost {
   std::thread::id m_GuiThread;
   QTimer m_StatusTimer;
   QElapsedTimer m_SinceFlush;
+
+  // Progress from the worker, shown by m_ProgressTimer.
+  struct ProgressState {
+    size_t fileIndex = 0, fileCount = 0;
+    uint64_t bytesDone = 0, bytesTotal = 0;
+    std::string path;
+  };
+  std::mutex m_ProgressMutex;
+  ProgressState m_ProgressState;
+  QTimer m_ProgressTimer;
+
+  // The reports and summary of the run in progress or the last one; the
+  // diagnostic channel feeds it while a run goes.
+  CRunReport m_Report;
+  std::optional<platform::ScopedDebugSink> m_Diagnostics;
 
   // Declared after everything the worker touches through this host, so
   // that those outlive the worker.

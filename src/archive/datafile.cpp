@@ -148,11 +148,8 @@ void CStaInfo::WriteChan(unsigned sta, unsigned chan) {
       // where it begins in a run without the fault, so that a re-run replaces
       // every file of this one instead of leaving overlapping ones beside its own.
       if (m_Failed.count(k.m_CPath)) {
-        platform::DebugOutputF("Data file %s: an earlier segment could not be stored; %d samples of %s %s not stored\n",
-                               (m_Path + kLocalSeparator + LocalPath(k.m_CPath)).c_str(), k.m_Count,
-                               s.m_Name.c_str(), k.m_Name.c_str());
-        ++m_Stats.segmentsNotStored;
-        m_Stats.samplesNotStored += static_cast<uint64_t>(k.m_Count);
+        NoteNotStored(m_Path + kLocalSeparator + LocalPath(k.m_CPath) + ": an earlier segment could not be stored", "",
+                      s, k);
       } else if (AppendToFile(s, k)) {
         if (auto f = m_Created.find(k.m_CPath); f != m_Created.end()) {
           f->second.samples += static_cast<uint64_t>(k.m_Count);
@@ -177,8 +174,15 @@ void CStaInfo::WriteChan(unsigned sta, unsigned chan) {
 
 // errno holds the operating system's reason.
 void CStaInfo::ReportNotStored(const std::string& path, const char* what, const CSta& s, const CChanInfo& k) {
-  platform::DebugOutputF("Data file %s: %s: %s; %d samples of %s %s not stored\n", path.c_str(), what,
-                         std::strerror(errno), k.m_Count, s.m_Name.c_str(), k.m_Name.c_str());
+  const std::string reason = std::strerror(errno);
+  NoteNotStored(path + ": " + what + ": " + reason, reason, s, k);
+}
+
+void CStaInfo::NoteNotStored(const std::string& problem, const std::string& reason, const CSta& s,
+                             const CChanInfo& k) {
+  m_NotStored.Add(s.m_Name, k.m_Name, static_cast<uint64_t>(k.m_Count), reason,
+                  "Data file " + problem + "; " + std::to_string(k.m_Count) + " samples of " + s.m_Name + " " +
+                      k.m_Name + " not stored");
   ++m_Stats.segmentsNotStored;
   m_Stats.samplesNotStored += static_cast<uint64_t>(k.m_Count);
 }

@@ -239,7 +239,7 @@ void CStaInfo::UpdateFileList(const char* cpath, const char* sta, const char* ch
     SetFields(row, cpath, sta, ch, tBegin, tQty, sps, gain, dataType);
     row.Update();
   }
-  ++m_Stats.rowsRegistered;
+  CountRegistration(cpath);
   row.Close();
 }
 
@@ -251,6 +251,6 @@ void CStaInfo::ReplaceFileList(const char* cpath, const char* sta, const char* c
   row.AddNew();
   SetFields(row, cpath, sta, ch, tBegin, tQty, sps, gain, dataType);
   row.Update();
-  ++m_Stats.rowsRegistered;
+  CountRegistration(cpath);
   row.Close();
 }

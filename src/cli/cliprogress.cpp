@@ -79,33 +79,6 @@ std::string ComposeStatusLine(size_t fileIndex, size_t fileCount, uint64_t bytes
   return line;
 }
 
-std::string FormatSummary(const RunStats& s, size_t inputCount, const std::string& result) {
-  const auto n = [](uint64_t v) { return std::to_string(v); };
-  std::string out = std::string(kProgram) + ": " + n(inputCount) +
-                    (inputCount == 1 ? " input file: " : " input files: ") + n(s.filesRead) +
-                    " read, " + n(s.filesFailed) + " failed";
-  if (s.filesRead + s.filesFailed < inputCount)
-    out += ", " + n(inputCount - s.filesRead - s.filesFailed) + " not reached";
-  if (s.filesWithoutRecords > 0)
-    out += "; " + n(s.filesWithoutRecords) + " without any data record of an accepted quality";
-  out += "\n  records converted " + n(s.recordsConverted) + "; skipped: " + n(s.recordsNotData) +
-         " not data or quality not accepted, " + n(s.recordsEmptyCode) + " empty code, " +
-         n(s.recordsUnsafeCode) + " unsafe code";
-  if (s.recordsCutShort > 0) out += ", " + n(s.recordsCutShort) + " cut short at the end of a file";
-  if (s.recordsNoDecoder > 0) out += ", " + n(s.recordsNoDecoder) + " in an encoding format without a decoder";
-  out += "\n";
-  out += "  samples " + n(s.samples) + "; data files created " + n(s.store.filesCreated) +
-         ", extended " + n(s.store.filesExtended) + "; FILELIST rows registered " +
-         n(s.store.rowsRegistered) + "\n";
-  out += "  segments not stored " + n(s.store.segmentsNotStored) + " (" +
-         n(s.store.samplesNotStored) + " samples)\n";
-  if (s.store.filesReplaced > 0)
-    out += "  data files of this run replaced by a repeat of their data " + n(s.store.filesReplaced) + " (" +
-           n(s.store.samplesRepeated) + " samples repeated)\n";
-  if (!result.empty()) out += "result: " + result + "\n";
-  return out;
-}
-
 CliHost::CliHost(const HostSettings& settings, size_t fileCount, uint64_t bytesTotal)
     : m_Settings(settings), m_FileCount(fileCount), m_BytesTotal(bytesTotal) {}
 

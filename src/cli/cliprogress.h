@@ -70,9 +70,6 @@ std::string HumanBytes(uint64_t bytes);
 std::string ComposeStatusLine(size_t fileIndex, size_t fileCount, uint64_t bytesDone,
                               uint64_t bytesTotal, const std::string& text, size_t width);
 
-// The closing report of a run over inputCount input files.
-std::string FormatSummary(const RunStats& stats, size_t inputCount, const std::string& result);
-
 // Is text one of the run's own error texts?
 bool IsRunErrorText(const char* text);
 

@@ -12,16 +12,15 @@
 #include "cli/cliprogress.h"
 #include "cli/options.h"
 #include "convert/convertfromseed.h"
+#include "convert/runsummary.h"
 #include "platform/diag.h"
-#include "platform/ini.h"
 #include "platform/odbc.h"
+#include "platform/odbchint.h"
 
 namespace {
 
 using namespace cli;
 
-// Empty when the archive's configuration names an existing, writable data
-// folder. Without this check a missing VEZ.ini would put data files under "/".
 uint64_t TotalBytes(const std::vector<std::string>& files) {
   uint64_t total = 0;
   for (const std::string& f : files) {
@@ -36,10 +35,8 @@ constexpr const char* kArchiveConnect = "DSN=VEZ;UID=VEZ;PWD=QKT;";
 constexpr int kLoginTimeoutSeconds = 15;
 
 int Check(const Options& o) {
-  static const std::string kUnset = "\x01";
-  if (platform::GetPrivateProfileString("DATA", "DIR", kUnset, o.vezIni) == kUnset) {
-    std::fprintf(stderr, "%s: no VEZ data folder set in %s (key DIR of section [DATA])\n", kProgram,
-                 o.vezIni.c_str());
+  if (const std::string problem = VezIniProblem(o.vezIni); !problem.empty()) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, problem.c_str());
     return kExitArchive;
   }
   const std::string dataDir = ReadDataDir(o.vezIni);
@@ -53,6 +50,8 @@ int Check(const Options& o) {
     return kExitArchive;
   } catch (const odbc::Error& e) {
     std::fprintf(stderr, "%s: cannot check the archive: VEZ Database error: %s\n", kProgram, e.what());
+    if (const std::string hint = odbc::ConnectHint(e.SqlState(), kArchiveConnect); !hint.empty())
+      std::fprintf(stderr, "%s: %s\n", kProgram, hint.c_str());
     return kExitArchive;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s: cannot check the archive: %s\n", kProgram, e.what());
@@ -68,11 +67,6 @@ int Check(const Options& o) {
 }
 
 int Run(const Options& o) {
-  if (std::string problem = DataFolderProblem(o.vezIni); !problem.empty()) {
-    std::fprintf(stderr, "%s: %s\n", kProgram, problem.c_str());
-    return kExitArchive;
-  }
-
   const bool terminal = ::isatty(STDERR_FILENO) == 1;
   HostSettings settings;
   // With -v on a terminal the status texts themselves scroll by; a status
@@ -82,13 +76,18 @@ int Run(const Options& o) {
   settings.beep = terminal;
   CliHost host(settings, o.files.size(), TotalBytes(o.files));
 
-  platform::DebugSink previous =
-      platform::SetDebugSink([&host](const char* text) { host.Diagnostic(text); });
   RunStats stats;
   bool started;
   {
+    const platform::ScopedDebugSink diagnostics([&host](const char* text) { host.Diagnostic(text); });
     CConvertFromSeed converter(&host, o.vezIni);
+    // The folder checked must be the one the run uses: the converter's own.
+    if (std::string problem = converter.DataFolderProblem(); !problem.empty()) {
+      std::fprintf(stderr, "%s: %s\n", kProgram, problem.c_str());
+      return kExitArchive;
+    }
     converter.SetQuality(o.quality);
+    converter.SetQualityAdvice("--quality ");
     for (const std::string& f : o.files) converter.AddFile(f);
     started = converter.Start() == 0;
     if (started) {
@@ -97,7 +96,6 @@ int Run(const Options& o) {
       stats = converter.Stats();
     }
   }
-  platform::SetDebugSink(std::move(previous));
   if (!started) {
     std::fprintf(stderr, "%s: cannot start the conversion\n", kProgram);
     return kExitFailed;
@@ -105,7 +103,7 @@ int Run(const Options& o) {
 
   const int status = stats.databaseOpenFailed ? kExitArchive : stats.AnyFailure() ? kExitFailed : kExitOk;
   if (!o.quiet || status != kExitOk) {
-    const std::string summary = FormatSummary(stats, o.files.size(), host.LastStatus());
+    const std::string summary = std::string(kProgram) + ": " + FormatSummary(stats, o.files.size(), host.LastStatus());
     std::fputs(summary.c_str(), stderr);
   }
   return status;

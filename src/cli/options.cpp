@@ -4,7 +4,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "convert/convertfromseed.h"
+#include "convert/archivesettings.h"
 
 namespace cli {
 namespace {
@@ -54,7 +54,6 @@ std::vector<std::string> ReadListFile(const std::string& path) {
 
 Options ParseArguments(int argc, const char* const* argv) {
   Options o;
-  o.vezIni = CConvertFromSeed::kDefaultVezIni;
   bool optionsEnded = false;
   bool qualityGiven = false;
   for (int i = 1; i < argc; ++i) {
@@ -93,6 +92,7 @@ Options ParseArguments(int argc, const char* const* argv) {
     }
   }
   if (o.quiet && o.verbose) throw UsageError("-q and -v exclude each other");
+  if (o.vezIni.empty()) o.vezIni = FindVezIni();
   if (o.check) {
     if (!o.files.empty()) throw UsageError("--check takes no input files");
     if (qualityGiven) throw UsageError("--quality has no meaning with --check");
@@ -125,8 +125,10 @@ std::string HelpText() {
          "                    in command-line order.\n"
          "\n"
          "Options:\n"
-         "  --vez-ini FILE    the archive configuration (default /etc/VEZ.ini);\n"
-         "                    its [DATA] DIR names the data folder\n"
+         "  --vez-ini FILE    the archive configuration; its [DATA] DIR names the data\n"
+         "                    folder. Default: $XDG_CONFIG_HOME/VEZ.ini (without\n"
+         "                    XDG_CONFIG_HOME: ~/.config/VEZ.ini) if it exists,\n"
+         "                    else /etc/VEZ.ini\n"
          "  --quality CODES   data record quality indicators to convert, any of the\n"
          "                    letters D, Q, R, M (default DQ)\n"
          "  -q, --quiet       print errors only; the summary only when something failed\n"

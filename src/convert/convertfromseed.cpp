@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/diag.h"
-#include "platform/ini.h"
+#include "platform/odbchint.h"
 #include "seed/record.h"
 #include "seed/seedtime.h"
 #include "seed/steim.h"
@@ -127,31 +127,22 @@ void IConvertHost::ReportError(const char* text) {
 
 void IConvertHost::Progress(size_t, size_t, uint64_t, uint64_t) {}
 
-std::string ReadDataDir(const std::string& vezIni) {
-  std::string dir = platform::GetPrivateProfileString("DATA", "DIR", "\\", vezIni);
-  if (!dir.empty() && (dir.back() == '\\' || dir.back() == '/')) dir.pop_back();
-  return dir;
-}
-
-std::string DataFolderProblem(const std::string& vezIni) {
-  static const std::string kUnset = "\x01";
-  if (platform::GetPrivateProfileString("DATA", "DIR", kUnset, vezIni) == kUnset)
-    return std::string("No VEZ data folder set in ").append(vezIni).append(" (key DIR of section [DATA])");
-  std::string dir = ReadDataDir(vezIni);
-  if (dir.empty()) dir.push_back(kLocalSeparator);
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0) {
-    if (errno == ENOENT) return std::string("VEZ data folder not found: ").append(dir);
-    return std::string("VEZ data folder cannot be reached: ").append(dir).append(": ").append(std::strerror(errno));
-  }
-  if (!S_ISDIR(st.st_mode)) return std::string("VEZ data folder is not a folder: ").append(dir);
-  if (::access(dir.c_str(), W_OK | X_OK) != 0)
-    return std::string("VEZ data folder not writable: ").append(dir).append(": ").append(std::strerror(errno));
-  return {};
-}
-
 CConvertFromSeed::CConvertFromSeed(IConvertHost* host, const std::string& vezIni)
-    : m_DataDir(ReadDataDir(vezIni)), m_pDlg(host), m_Samples(new float[kMaxSamples]) {}
+    : m_DataDir(ReadDataDir(vezIni)),
+      m_pDlg(host),
+      m_VezIni(vezIni),
+      m_VezIniProblem(VezIniProblem(vezIni)),
+      m_Samples(new float[kMaxSamples]) {}
+
+std::string CConvertFromSeed::DataFolderProblem() const {
+  std::string problem = m_VezIniProblem.empty() ? FolderProblem(m_DataDir) : m_VezIniProblem;
+  // The folder is read once; a VEZ.ini put right since takes effect only in a new converter.
+  if (!problem.empty() && (VezIniProblem(m_VezIni) != m_VezIniProblem || ReadDataDir(m_VezIni) != m_DataDir))
+    problem += "; VEZ.ini has changed since it was read: restart brevanto to use it";
+  return problem;
+}
+
+std::string CConvertFromSeed::DataSourceName() const { return odbc::DataSourceName(m_ConnectString); }
 
 CConvertFromSeed::~CConvertFromSeed() {
   Join();
@@ -194,12 +185,14 @@ void CConvertFromSeed::Error(const char* format, ...) {
 }
 
 void ConvertThreadProc(CConvertFromSeed* converter) {
+  const size_t inputs = converter->m_FileList.size();
   converter->Run();
   const RunStats& stats = converter->m_Stats;
   // After an open error or an aborted run, their own texts stay the last ones.
   if (!stats.databaseOpenFailed && !stats.aborted)
     converter->SetStatus(stats.AnyFailure() ? "Data converted with errors" : "Data successfully converted");
   IConvertHost* host = converter->m_pDlg;
+  if (host) host->RunEnded(stats, inputs);
   if (host) host->Beep();
   converter->m_Running = false;
   if (host) host->ConvertDone();
@@ -213,6 +206,9 @@ void CConvertFromSeed::Run() {
     if (useDatabase) m_Database.Open(m_ConnectString, 15);
   } catch (const std::exception& e) {
     Error("VEZ Database open error: %s", e.what());
+    if (const auto* odbcError = dynamic_cast<const odbc::Error*>(&e))
+      if (const std::string hint = odbc::ConnectHint(odbcError->SqlState(), m_ConnectString); !hint.empty())
+        Error("%s", hint.c_str());
     m_Stats.databaseOpenFailed = true;
     SetStatus("VEZ Database open error");
     if (m_pDlg) m_pDlg->Beep();
@@ -225,7 +221,10 @@ void CConvertFromSeed::Run() {
   uint64_t bytesTotal = 0, bytesDone = 0;
   for (const std::string& f : m_FileList) bytesTotal += FileSize(f);
   try {
-    for (size_t i = 0; i < m_FileList.size(); ++i) ConvertFile(*store, i, bytesDone, bytesTotal);
+    for (size_t i = 0; i < m_FileList.size(); ++i) {
+      ConvertFile(*store, i, bytesDone, bytesTotal);
+      if (m_pDlg) m_pDlg->Progress(i + 1, m_FileList.size(), bytesDone, bytesTotal);
+    }
     store->WriteAll();
   } catch (const odbc::Error& e) {
     Error("VEZ Database write error while converting %s: %s", m_FileName.c_str(), e.what());
@@ -239,6 +238,7 @@ void CConvertFromSeed::Run() {
   if (m_Stats.aborted) {
     ReportUndecoded();  // of the file the run ended in
     store->ReportShortRepeats();
+    store->m_NotStored.Flush();
     // What the store still buffers is lost with it; count it as not stored.
     for (const auto& sta : store->m_StaList)
       for (const auto& chan : sta->m_ChanList)
@@ -256,6 +256,7 @@ void CConvertFromSeed::Run() {
 void CConvertFromSeed::ConvertFile(CStaInfo& store, size_t index, uint64_t& bytesDone,
                                    uint64_t bytesTotal) {
   m_FileName = m_FileList[index];
+  if (m_pDlg) m_pDlg->InputStarted(index, m_FileList.size(), m_FileName);
   const uint64_t fileBytes = FileSize(m_FileName);
   int fd = ::open(m_FileName.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -266,15 +267,15 @@ void CConvertFromSeed::ConvertFile(CStaInfo& store, size_t index, uint64_t& byte
     bytesDone += fileBytes;
     return;
   }
-  bool failed = false;
+  bool failed = false, cutShort = false;
   long offset = FindRecordLength(fd);
   if (offset < 0) {
     failed = true;
   } else if (m_RecLen == 0) {
-    // Not an error (the file may hold only records of other qualities),
-    // but an operator must not take it for converted data.
-    Error("%s: no SEED data record of quality %s found", m_FileName.c_str(), m_Quality.c_str());
+    // An operator must not take a file that yields nothing for converted data.
+    ReportNoRecords(fd);
     ++m_Stats.filesWithoutRecords;
+    failed = true;
   } else {
     if (::lseek(fd, offset, SEEK_SET) < 0) {
       Error("%s: cannot seek to byte %ld: %s", m_FileName.c_str(), offset, std::strerror(errno));
@@ -302,7 +303,7 @@ void CConvertFromSeed::ConvertFile(CStaInfo& store, size_t index, uint64_t& byte
         Error("%s: the last %zu bytes, from byte %llu, are not a whole %d-byte record and are not converted",
               m_FileName.c_str(), reader.Remainder(), static_cast<unsigned long long>(m_RecordOffset),
               m_RecLen);
-        ++m_Stats.recordsCutShort;
+        cutShort = true;
       }
     }
   }
@@ -310,10 +311,49 @@ void CConvertFromSeed::ConvertFile(CStaInfo& store, size_t index, uint64_t& byte
   ::close(fd);
   if (failed)
     ++m_Stats.filesFailed;
+  else if (cutShort)
+    ++m_Stats.filesCutShort;
   else
     ++m_Stats.filesRead;
   bytesDone += fileBytes;
-  if (m_pDlg) m_pDlg->Progress(index + 1, m_FileList.size(), bytesDone, bytesTotal);
+}
+
+void CConvertFromSeed::ReportNoRecords(int fd) {
+  const std::string others = QualitiesFound(fd);
+  if (others.empty()) {
+    Error("%s: no SEED data record found", m_FileName.c_str());
+  } else {
+    std::string qualities = others.size() == 1 ? "quality " : "qualities ";
+    for (size_t i = 0; i < others.size(); ++i) qualities += (i ? ", " : "") + std::string(1, others[i]);
+    std::string advice;
+    if (!m_QualityAdvice.empty()) advice = "; " + m_QualityAdvice + m_Quality + others + " converts them";
+    Error("%s: only records of %s found%s", m_FileName.c_str(), qualities.c_str(), advice.c_str());
+  }
+}
+
+// The quality indicators, other than the accepted ones, of the data records
+// in a file where the search found none of an accepted quality; m_RecLen is
+// 0 again afterwards.
+std::string CConvertFromSeed::QualitiesFound(int fd) {
+  static constexpr const char* kAll = "DQRM";
+  const std::string accepted = m_Quality;
+  m_Quality = kAll;
+  const long offset = FindRecordLength(fd);
+  m_Quality = accepted;
+  std::string found;
+  if (offset >= 0 && m_RecLen > 0 && ::lseek(fd, offset, SEEK_SET) >= 0) {
+    std::vector<unsigned char> record;
+    RecordReader reader(fd);
+    while (reader.Next(record, m_RecLen) == 1) {
+      const char q = static_cast<char>(record[seed::kQuality]);
+      if (seed::IsAcceptedQuality(q, kAll) && found.find(q) == std::string::npos) found += q;
+    }
+  }
+  m_RecLen = 0;
+  std::string ordered;
+  for (const char* q = kAll; *q; ++q)
+    if (found.find(*q) != std::string::npos && accepted.find(*q) == std::string::npos) ordered += *q;
+  return ordered;
 }
 
 long CConvertFromSeed::FindRecordLength(int fd) {

@@ -9,8 +9,11 @@
 #include <string>
 #include <thread>
 
+#include "convert/archivesettings.h"
 #include "platform/odbc.h"
 #include "store/stainfo.h"
+
+struct RunStats;
 
 // The front end that shows the run to the operator: the dialog or the
 // command line. Every call comes from the worker thread.
@@ -32,6 +35,10 @@ class IConvertHost {
   virtual void ReportError(const char* text);
   // Progress over all input, after each input file and every few records.
   virtual void Progress(size_t fileIndex, size_t fileCount, uint64_t bytesDone, uint64_t bytesTotal);
+  // Input fileIndex (from 0) of fileCount is about to be opened.
+  virtual void InputStarted(size_t /*fileIndex*/, size_t /*fileCount*/, const std::string& /*path*/) {}
+  // What the run did; after the closing status text, before ConvertDone.
+  virtual void RunEnded(const RunStats& /*stats*/, size_t /*inputCount*/) {}
 };
 
 // Yes at the first call, then at most once per interval. For WantsRecordStatus
@@ -53,14 +60,14 @@ class CStatusThrottle {
 
 // What a run did, for the end-of-run report.
 struct RunStats {
-  uint64_t filesRead = 0;
-  uint64_t filesFailed = 0;
-  uint64_t filesWithoutRecords = 0;  // read, but no data record of an accepted quality found
+  uint64_t filesRead = 0;            // read to the end, whole
+  uint64_t filesFailed = 0;          // unreadable, or yielding no record at all
+  uint64_t filesWithoutRecords = 0;  // of the failed: no data record of an accepted quality found
+  uint64_t filesCutShort = 0;        // read to the end, where bytes short of a whole record remained
   uint64_t recordsConverted = 0;
   uint64_t recordsNotData = 0;      // not a data record, or quality not accepted
   uint64_t recordsEmptyCode = 0;
   uint64_t recordsUnsafeCode = 0;
-  uint64_t recordsCutShort = 0;     // bytes after a file's last whole record
   uint64_t recordsNoDecoder = 0;    // in an encoding format without a decoder
   uint64_t samples = 0;
   StoreStats store;
@@ -68,16 +75,15 @@ struct RunStats {
   bool aborted = false;  // ended by a database or other error escaping the store
 
   bool AnyFailure() const {
-    return filesFailed || recordsUnsafeCode || recordsCutShort || recordsNoDecoder || store.segmentsNotStored ||
+    return filesFailed || recordsUnsafeCode || filesCutShort || recordsNoDecoder || store.segmentsNotStored ||
            databaseOpenFailed || aborted;
   }
 };
 
 class CConvertFromSeed {
  public:
-  static constexpr const char* kDefaultVezIni = "/etc/VEZ.ini";
-
-  explicit CConvertFromSeed(IConvertHost* host, const std::string& vezIni = kDefaultVezIni);
+  // Reads the data folder from vezIni, once.
+  explicit CConvertFromSeed(IConvertHost* host, const std::string& vezIni = FindVezIni());
   virtual ~CConvertFromSeed();
   CConvertFromSeed(const CConvertFromSeed&) = delete;
   CConvertFromSeed& operator=(const CConvertFromSeed&) = delete;
@@ -92,10 +98,23 @@ class CConvertFromSeed {
 
   // Quality indicators accepted at byte 6 ("DQ" unless a front end says otherwise).
   void SetQuality(const std::string& codes) { m_Quality = codes; }
+  // How the front end's operator asks for more qualities, "--quality " for
+  // example: a file holding only records of other qualities is reported
+  // with that advice. Empty: no advice.
+  void SetQualityAdvice(const std::string& prefix) { m_QualityAdvice = prefix; }
   // Connection string of the run; the archive's data source unless a test says
   // otherwise. Empty: no database, data files only (benchmarks of the rest).
   void SetConnectString(const std::string& connect) { m_ConnectString = connect; }
   const RunStats& Stats() const { return m_Stats; }
+  // Why a run could not put its data files into the data folder read at
+  // construction, the one it would use; empty when it can. Front ends refuse
+  // to start a run otherwise. Says so when VEZ.ini has changed since.
+  std::string DataFolderProblem() const;
+  const std::string& VezIni() const { return m_VezIni; }
+  // Whether VEZ.ini named a data folder at construction.
+  bool DataFolderNamed() const { return m_VezIniProblem.empty(); }
+  // The data source of the run's connection; empty without one.
+  std::string DataSourceName() const;
   bool IsRunning() const { return m_Running.load(); }
   // Waits for the worker of the last Start, if any.
   void Join();
@@ -116,8 +135,13 @@ class CConvertFromSeed {
   void Error(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // One line per encoding format of the file in hand that had no decoder.
   void ReportUndecoded();
+  void ReportNoRecords(int fd);
+  std::string QualitiesFound(int fd);
 
   std::string m_Quality = "DQ";
+  std::string m_QualityAdvice;
+  std::string m_VezIni;
+  std::string m_VezIniProblem;  // at construction
   std::string m_ConnectString = "DSN=VEZ;UID=VEZ;PWD=QKT;";
   RunStats m_Stats;
   std::atomic<bool> m_Running{false};
@@ -127,12 +151,3 @@ class CConvertFromSeed {
 };
 
 void ConvertThreadProc(CConvertFromSeed* converter);
-
-// Reads "VEZ.ini" section DATA key DIR, with one trailing separator removed.
-std::string ReadDataDir(const std::string& vezIni);
-
-// Why a run could not put data files where the archive keeps them: no data
-// folder named in vezIni, or one that is missing or not writable; empty when
-// all is well. Front ends refuse to start a run otherwise, since an unset
-// folder would grow the archive tree at the root of the file system.
-std::string DataFolderProblem(const std::string& vezIni);

@@ -15,4 +15,16 @@ void DebugOutputF(const char* format, ...) __attribute__((format(printf, 1, 2)))
 using DebugSink = std::function<void(const char*)>;
 DebugSink SetDebugSink(DebugSink sink);
 
+// Sends the channel to sink while alive, then restores the previous one.
+class ScopedDebugSink {
+ public:
+  explicit ScopedDebugSink(DebugSink sink) : m_Previous(SetDebugSink(std::move(sink))) {}
+  ~ScopedDebugSink() { SetDebugSink(std::move(m_Previous)); }
+  ScopedDebugSink(const ScopedDebugSink&) = delete;
+  ScopedDebugSink& operator=(const ScopedDebugSink&) = delete;
+
+ private:
+  DebugSink m_Previous;
+};
+
 }  // namespace platform

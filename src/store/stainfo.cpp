@@ -130,4 +130,11 @@ void CStaInfo::WriteAll() {
   for (unsigned i = 0; i < m_StaList.size(); ++i)
     for (unsigned j = 0; j < m_StaList[i]->m_ChanList.size(); ++j) WriteChan(i, j);
   ReportShortRepeats();
+  m_NotStored.Flush();
+}
+
+void CStaInfo::CountRegistration(const char* cpath) {
+  ++m_Stats.rowsRegistered;
+  m_Registered.insert(cpath);
+  m_Stats.rowsOfRunFiles = m_Registered.size();
 }

@@ -9,6 +9,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "archive/notstoredreport.h"
+
 namespace odbc {
 class Connection;
 }
@@ -49,7 +51,8 @@ class CSta {
 struct StoreStats {
   uint64_t filesCreated = 0;
   uint64_t filesExtended = 0;
-  uint64_t rowsRegistered = 0;
+  uint64_t rowsRegistered = 0;     // registrations: one per write
+  uint64_t rowsOfRunFiles = 0;     // distinct paths registered: the rows this run's files have
   uint64_t segmentsNotStored = 0;
   uint64_t samplesNotStored = 0;
   uint64_t samplesWritten = 0;    // in the data files: less what left them with a replaced file
@@ -96,6 +99,8 @@ class CStaInfo {
   odbc::Connection* m_pDatabase;
 
   StoreStats m_Stats;
+  // Segments not stored, reported per channel; WriteAll ends with its summary.
+  CNotStoredReport m_NotStored;
 
  private:
   void RestartSegment(CChanInfo& chan, double tBegin, double duration, int count,
@@ -104,6 +109,8 @@ class CStaInfo {
   bool CreateFile(unsigned sta, unsigned chan);
   void Created(const std::string& cpath, const CChanInfo& k);
   void ReportNotStored(const std::string& path, const char* what, const CSta& s, const CChanInfo& k);
+  void NoteNotStored(const std::string& problem, const std::string& reason, const CSta& s, const CChanInfo& k);
+  void CountRegistration(const char* cpath);
   // Finds (or adds) the channel of a record. Codes that fit the SEED fields
   // (station 5, channel 3 bytes) are looked up in one flat table keyed by
   // both, which stays in cache with thousands of channels.
@@ -122,6 +129,7 @@ class CStaInfo {
   // Current files of channels that could not be created or extended: they
   // take no more segments in this run (see WriteChan).
   std::unordered_set<std::string> m_Failed;
+  std::unordered_set<std::string> m_Registered;  // relative paths
 };
 
 // The data file writer's separator on this platform; the relative path kept

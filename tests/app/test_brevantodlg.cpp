@@ -5,9 +5,10 @@
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
-#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTest>
@@ -18,11 +19,13 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/aboutdlg.h"
+#include "app/brevantoapp.h"
 #include "app/brevantodlg.h"
 #include "platform/ini.h"
 #include "support/testsupport.h"
@@ -53,10 +56,6 @@ class CHeldDlg : public CBrevantoDlg {
     m_bHold = false;
     m_Cv.notify_all();
   }
-  std::vector<std::string> Errors() {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    return m_Errors;
-  }
 
   void SetStatusText(const char* text) override {
     {
@@ -69,17 +68,12 @@ class CHeldDlg : public CBrevantoDlg {
     }
     CBrevantoDlg::SetStatusText(text);
   }
-  void ReportError(const char* text) override {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    m_Errors.emplace_back(text);
-  }
 
  private:
   std::mutex m_Mutex;
   std::condition_variable m_Cv;
   bool m_bHold = false;
   bool m_bHeld = false;
-  std::vector<std::string> m_Errors;
 };
 
 // Records what the dialog asks of the file dialog and answers with a fixed selection.
@@ -130,6 +124,43 @@ std::shared_ptr<AboutSeen> CloseAboutWhenShown(QObject* owner) {
   });
   timer->start(20);
   return seen;
+}
+
+// An archive made by scripts/make-archive, named by ODBCINI while alive;
+// problem says why there is none.
+struct SqliteArchive {
+  explicit SqliteArchive(const fs::path& root) : previousOdbcIni(qgetenv("ODBCINI")) {
+    const fs::path script = fs::path(BREVANTO_SOURCE_DIR) / "scripts" / "make-archive";
+    QProcess make;
+    make.start(QStringLiteral("bash"), {QString::fromStdString(script.string()), QString::fromStdString(root.string())});
+    if (!make.waitForFinished(120000) || make.exitStatus() != QProcess::NormalExit || make.exitCode() != 0) {
+      problem = QStringLiteral("make-archive failed: ") + QString::fromLocal8Bit(make.readAllStandardError());
+      return;
+    }
+    qputenv("ODBCINI", QFile::encodeName(QString::fromStdString((root / "odbc.ini").string())));
+  }
+  ~SqliteArchive() {
+    if (previousOdbcIni.isNull())
+      qunsetenv("ODBCINI");
+    else
+      qputenv("ODBCINI", previousOdbcIni);
+  }
+  QByteArray previousOdbcIni;
+  QString problem;
+};
+
+// Every entry below root, relative, folders with a trailing slash.
+std::set<std::string> Tree(const fs::path& root) {
+  std::set<std::string> entries;
+  for (const auto& e : fs::recursive_directory_iterator(root))
+    entries.insert(fs::relative(e.path(), root).string() + (e.is_directory() ? "/" : ""));
+  return entries;
+}
+
+std::set<std::string> RootFolder() {
+  std::set<std::string> entries;
+  for (const auto& e : fs::directory_iterator("/")) entries.insert(e.path().string());
+  return entries;
 }
 
 }  // namespace
@@ -227,8 +258,14 @@ class TestBrevantoDlg : public QObject {
     QVERIFY(dlg->ConvertButton()->isEnabled() && dlg->ExitButton()->isEnabled());
     // The run's own text stays after the end-of-run notice when the data source is missing.
     QCOMPARE(dlg->StatusText(), QStringLiteral("VEZ Database open error"));
-    QVERIFY(!dlg->Errors().empty());
-    QVERIFY(QString::fromStdString(dlg->Errors().front()).startsWith("VEZ Database open error"));
+    // The driver's message and what to do about it, in the details, which open by themselves.
+    QVERIFY(dlg->Details()->isVisible());
+    const QStringList details = dlg->DetailsText().split(QLatin1Char('\n'));
+    QVERIFY2(details.value(0).startsWith("VEZ Database open error: cannot connect with \"DSN=brevanto-test-no-such-source;\": [IM002] "),
+             qPrintable(dlg->DetailsText()));
+    QVERIFY2(details.value(1).startsWith("Data source brevanto-test-no-such-source not found: it is looked up in "),
+             qPrintable(dlg->DetailsText()));
+    QVERIFY(dlg->DetailsText().contains("\nresult: VEZ Database open error\n"));
     QVERIFY(fs::is_empty(*m_Tmp / "data"));
 
     // Enter works again for the next run.
@@ -320,7 +357,7 @@ class TestBrevantoDlg : public QObject {
     };
     const std::string missing = *m_Tmp / "no-such-folder";
     const std::vector<Case> cases = {
-        {"no VEZ.ini", "", QStringLiteral("No VEZ data folder set in ")},
+        {"no VEZ.ini", "", QStringLiteral("VEZ.ini not found: ")},
         {"no DIR key", "[DATA]\nOTHER=1\n", QStringLiteral("No VEZ data folder set in ")},
         {"missing folder", "[DATA]\nDIR=" + missing + "\n", QStringLiteral("VEZ data folder not found: ")},
     };
@@ -334,6 +371,7 @@ class TestBrevantoDlg : public QObject {
       dlg.SetFileChooser(chooser.Bind());
       dlg.OnConvert();
       QVERIFY2(dlg.StatusText().startsWith(c.expected), c.name);
+      QVERIFY2(!dlg.Details()->isHidden() && dlg.DetailsText() == dlg.StatusText() + QLatin1Char('\n'), c.name);
       QVERIFY2(chooser.dirsAsked.isEmpty(), c.name);
       QVERIFY2(!dlg.IsRunning() && !dlg.Converter().IsRunning(), c.name);
       QVERIFY2(dlg.ConvertButton()->isEnabled() && dlg.ExitButton()->isEnabled(), c.name);
@@ -470,24 +508,10 @@ class TestBrevantoDlg : public QObject {
 
   void realConversionIntoSqliteArchive() {
     const fs::path seedDir = testsupport::SeedDataDir();
-    const fs::path makeArchive = fs::path(BREVANTO_SOURCE_DIR) / "scripts" / "make-archive";
     if (seedDir.empty() || !fs::exists(seedDir / "gaps.mseed")) QSKIP("SEED test data not found");
-    if (!fs::exists(makeArchive)) QSKIP("scripts/make-archive not found");
-
     const fs::path archive = m_Tmp->Path() / "archive";
-    QProcess make;
-    make.start(QStringLiteral("bash"), {QString::fromStdString(makeArchive.string()), QString::fromStdString(archive.string())});
-    QVERIFY(make.waitForFinished(120000));
-    QVERIFY2(make.exitStatus() == QProcess::NormalExit && make.exitCode() == 0, make.readAllStandardError().constData());
-
-    const QByteArray previousOdbcIni = qgetenv("ODBCINI");
-    qputenv("ODBCINI", QFile::encodeName(QString::fromStdString((archive / "odbc.ini").string())));
-    auto restore = qScopeGuard([&] {
-      if (previousOdbcIni.isNull())
-        qunsetenv("ODBCINI");
-      else
-        qputenv("ODBCINI", previousOdbcIni);
-    });
+    SqliteArchive made(archive);
+    if (!made.problem.isEmpty()) QSKIP(qPrintable(made.problem));
 
     FakeChooser chooser;
     chooser.answer = {QString::fromStdString((seedDir / "gaps.mseed").string())};
@@ -500,7 +524,21 @@ class TestBrevantoDlg : public QObject {
     QVERIFY(WaitFinished(dlg, finished, 120000));
 
     QCOMPARE(dlg.StatusText(), QStringLiteral("Data successfully converted"));
-    QVERIFY(dlg.Errors().empty());
+    // Nothing went wrong: the details stay closed, and open on request with the summary.
+    QVERIFY(!dlg.Details()->isVisible());
+    QVERIFY(dlg.DetailsButton()->isEnabled());
+    QTest::mouseClick(dlg.DetailsButton(), Qt::LeftButton);
+    QVERIFY(dlg.Details()->isVisible());
+    QVERIFY(dlg.height() > dlg.StatusLabel()->geometry().bottom() + dlg.Details()->height());
+    QVERIFY2(dlg.DetailsText().startsWith(QStringLiteral(
+                 "1 input file: 1 read, 0 failed\n"
+                 "  records converted 128; skipped: 0 not data or quality not accepted, 0 empty code, 0 unsafe code\n"
+                 "  samples 52728; data files created 4, extended 5; FILELIST registrations 9, rows of this run's files 4\n"
+                 "  segments not stored 0 (0 samples)\n"
+                 "result: Data successfully converted\n")),
+             qPrintable(dlg.DetailsText()));
+    QCOMPARE(dlg.ProgressBar()->value(), dlg.ProgressBar()->maximum());
+    QCOMPARE(dlg.InputLabel()->text(), QStringLiteral("file 1 of 1: gaps.mseed"));
     const fs::path dataDir = platform::GetPrivateProfileString("DATA", "DIR", "", (archive / "VEZ.ini").string());
     QVERIFY(fs::is_directory(dataDir));
     int files = 0;
@@ -517,6 +555,158 @@ class TestBrevantoDlg : public QObject {
                                               QStringLiteral("SELECT COUNT(*) FROM FILELIST")});
       QVERIFY(count.waitForFinished(30000));
       QCOMPARE(count.readAllStandardOutput().trimmed().toInt(), files);
+    }
+  }
+
+  // The run an operator must be able to read from the window alone: a folder,
+  // a file of R records, a file cut short, one whose data cannot be stored
+  // and a name that does not exist.
+  void runWithProblemsShowsEachInputAndTheSummary() {
+    const fs::path seedDir = testsupport::SeedDataDir();
+    if (seedDir.empty() || !fs::exists(seedDir / "gaps.mseed")) QSKIP("SEED test data not found");
+    const fs::path archive = m_Tmp->Path() / "archive";
+    SqliteArchive made(archive);
+    if (!made.problem.isEmpty()) QSKIP(qPrintable(made.problem));
+    const fs::path data = archive / "data";
+
+    const std::string missing = *m_Tmp / "typed-name.mseed", folder = *m_Tmp / "a-folder";
+    const std::string allR = *m_Tmp / "raw.mseed", cut = *m_Tmp / "interrupted-copy.mseed";
+    const std::string monn = (seedDir / "1T_MONN_00_EDH.mseed").string();
+    fs::create_directory(folder);
+    auto bytes = testsupport::ReadFileBytes((seedDir / "gaps.mseed").string());
+    auto raw = bytes;
+    for (size_t r = 0; r * 512 < raw.size(); ++r) raw[r * 512 + 6] = 'R';
+    testsupport::WriteFileBytes(allR, raw);
+    bytes.resize(bytes.size() - 512 + 100);
+    testsupport::WriteFileBytes(cut, bytes);
+    std::ofstream((data / "MONN").string()) << "in the way\n";
+
+    FakeChooser chooser;
+    for (const std::string& f : {folder, allR, cut, monn, missing}) chooser.answer << QString::fromStdString(f);
+    CHeldDlg dlg(nullptr, m_Settings, (archive / "VEZ.ini").string());
+    dlg.SetFileChooser(chooser.Bind());
+    QVERIFY(ShowActive(dlg));
+    QCOMPARE(dlg.ArchiveLabel()->text(), QStringLiteral("Archive: %1, data source VEZ").arg(QString::fromStdString(data.string())));
+    QSignalSpy finished(&dlg, &CBrevantoDlg::ConvertFinished);
+    // Held at the first record's text: the window names the input while the run goes.
+    dlg.HoldFirstText();
+    QTest::mouseClick(dlg.ConvertButton(), Qt::LeftButton);
+    QVERIFY(dlg.WaitUntilHeld());
+    QTRY_COMPARE(dlg.InputLabel()->text(), QStringLiteral("file 3 of 5: interrupted-copy.mseed"));
+    QVERIFY(dlg.Details()->isHidden() && !dlg.DetailsButton()->isEnabled());
+    dlg.Release();
+    QVERIFY(WaitFinished(dlg, finished, 120000));
+
+    QCOMPARE(dlg.StatusText(), QStringLiteral("Data converted with errors"));
+    QVERIFY(dlg.Details()->isVisible());
+    QCOMPARE(dlg.ProgressBar()->value(), dlg.ProgressBar()->maximum());
+    QCOMPARE(dlg.InputLabel()->text(), QStringLiteral("file 5 of 5: typed-name.mseed"));
+    const QStringList expected = {
+        QString::fromStdString(folder + ": read error at byte 0: Is a directory"),
+        QString::fromStdString(allR + ": only records of quality R found; brevanto-cli --quality DQR converts them"),
+        QString::fromStdString(cut + ": the last 100 bytes, from byte " + std::to_string(127 * 512) +
+                               ", are not a whole 512-byte record and are not converted"),
+        QString::fromStdString(missing + ": cannot open: No such file or directory"),
+        QStringLiteral("Data file %1: cannot create: Not a directory; 7501 samples of MONN EDH not stored")
+            .arg(QString::fromStdString((data / "MONN/18/01042019-184300-EDH.MONN").string())),
+        QString(),
+        QStringLiteral("5 input files: 1 read, 3 failed (1 without a data record of an accepted quality), 1 cut short"),
+        QStringLiteral("  records converted 131; skipped: 0 not data or quality not accepted, 0 empty code, 0 unsafe code"),
+        // The first 127 records of gaps.mseed and the 7501 samples of 1T_MONN_00_EDH.mseed.
+        QStringLiteral("  samples 59817; data files created 4, extended 5; FILELIST registrations 9, rows of this run's files 4"),
+        QStringLiteral("  segments not stored 1 (7501 samples)"),
+        QStringLiteral("result: Data converted with errors"),
+    };
+    QCOMPARE(dlg.DetailsText(), expected.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+
+    // Text to select and copy, never to edit.
+    QVERIFY(dlg.Details()->isReadOnly());
+    QVERIFY(dlg.Details()->textInteractionFlags() & Qt::TextSelectableByMouse);
+    QVERIFY(dlg.Details()->textInteractionFlags() & Qt::TextSelectableByKeyboard);
+
+    if (const QByteArray shot = qgetenv("BREVANTO_SCREENSHOT"); !shot.isEmpty()) QVERIFY(dlg.grab().save(QFile::decodeName(shot)));
+  }
+
+  // The folder checked is the folder the run would use: the one read when
+  // the dialog was made. A VEZ.ini put right since is not used, and said so.
+  void vezIniChangedWhileOpenRefusesAndWritesNothing() {
+    struct Case {
+      const char* name;
+      std::string before;  // VEZ.ini when the dialog is made; empty: none
+      QString expected;
+    };
+    const std::string vezIni = *m_Tmp / "changing-VEZ.ini", data = *m_Tmp / "data";
+    const QString ini = QString::fromStdString(vezIni);
+    const QString restart = QStringLiteral("; VEZ.ini has changed since it was read: restart brevanto to use it");
+    const std::vector<Case> cases = {
+        {"put in place", "", QStringLiteral("VEZ.ini not found: ") + ini + restart},
+        {"key added", "[DATA]\n", QStringLiteral("No VEZ data folder set in %1 (key DIR of section [DATA])").arg(ini) + restart},
+        {"folder changed", "[DATA]\nDIR=" + (*m_Tmp / "nowhere") + "\n",
+         QStringLiteral("VEZ data folder not found: ") + QString::fromStdString(*m_Tmp / "nowhere") + restart},
+    };
+    const std::string input = *m_Tmp / "input.mseed";
+    Touch(input);
+    for (const Case& c : cases) {
+      fs::remove(vezIni);
+      if (!c.before.empty()) std::ofstream(vezIni) << c.before;
+      FakeChooser chooser;
+      chooser.answer = {QString::fromStdString(input)};
+      CHeldDlg dlg(nullptr, m_Settings, vezIni);
+      dlg.Converter().SetConnectString("");
+      dlg.SetFileChooser(chooser.Bind());
+      QVERIFY2(dlg.ArchiveLabel()->text().startsWith(QStringLiteral("Archive: ")), c.name);
+      std::ofstream(vezIni, std::ios::trunc) << "[DATA]\nDIR=" << data << "\n";
+
+      const auto tree = Tree(m_Tmp->Path());
+      const auto root = RootFolder();
+      dlg.OnConvert();
+      QCOMPARE(dlg.StatusText(), c.expected);
+      QVERIFY2(chooser.dirsAsked.isEmpty(), c.name);
+      QVERIFY2(!dlg.IsRunning() && !dlg.Converter().IsRunning(), c.name);
+      QVERIFY2(Tree(m_Tmp->Path()) == tree, c.name);
+      QVERIFY2(RootFolder() == root, c.name);
+    }
+  }
+
+  void runUsesTheFolderReadAtStart() {
+    const fs::path seedDir = testsupport::SeedDataDir();
+    if (seedDir.empty() || !fs::exists(seedDir / "gaps.mseed")) QSKIP("SEED test data not found");
+    fs::create_directories(*m_Tmp / "other");
+    FakeChooser chooser;
+    chooser.answer = {QString::fromStdString((seedDir / "gaps.mseed").string())};
+    auto dlg = MakeDialog(chooser);
+    dlg->Converter().SetConnectString("");
+    platform::WritePrivateProfileString("DATA", "DIR", *m_Tmp / "other", m_VezIni);
+    QSignalSpy finished(dlg.get(), &CBrevantoDlg::ConvertFinished);
+    dlg->OnConvert();
+    QVERIFY(WaitFinished(*dlg, finished));
+    QCOMPARE(dlg->StatusText(), QStringLiteral("Data successfully converted"));
+    QCOMPARE(dlg->ArchiveLabel()->text(), QStringLiteral("Archive: %1, data source none").arg(QString::fromStdString(*m_Tmp / "data")));
+    QCOMPARE(Tree(m_Tmp->Path() / "data").size(), size_t{2 + 4});
+    QVERIFY(fs::is_empty(*m_Tmp / "other"));
+  }
+
+  void commandLineTakesOnlyTheVezIni() {
+    struct Case {
+      QStringList args;
+      bool ok;
+      QString vezIni, error;
+    };
+    const std::vector<Case> cases = {
+        {{}, true, QString(), QString()},
+        {{"--vez-ini", "/a/VEZ.ini"}, true, "/a/VEZ.ini", QString()},
+        {{"--vez-ini=/b/VEZ.ini"}, true, "/b/VEZ.ini", QString()},
+        {{"--vez-ini"}, false, QString(), "option --vez-ini needs a file name"},
+        {{"--vez-ini="}, false, QString(), "option --vez-ini needs a file name"},
+        {{"file.mseed"}, false, QString(), "unknown argument file.mseed"},
+        {{"--help"}, false, QString(), QString()},
+    };
+    for (const Case& c : cases) {
+      QString vezIni, error;
+      const QStringList args = QStringList{QStringLiteral("brevanto")} + c.args;
+      QCOMPARE(ParseDialogArguments(args, vezIni, error), c.ok);
+      QCOMPARE(vezIni, c.vezIni);
+      QCOMPARE(error, c.error);
     }
   }
 

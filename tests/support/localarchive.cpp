@@ -186,7 +186,7 @@ RunSummary ParseRunSummary(const std::string& err) {
   RunSummary s;
   std::smatch m;
   static const std::regex files(
-      R"(samples (\d+); data files created (\d+), extended (\d+); FILELIST rows registered (\d+))");
+      R"(samples (\d+); data files created (\d+), extended (\d+); FILELIST registrations (\d+), rows of this run's files (\d+))");
   static const std::regex segments(R"(segments not stored (\d+) \((\d+) samples\))");
   static const std::regex result(R"(\nresult: ([^\r\n]*))");
   if (std::regex_search(err, m, files)) {
@@ -194,7 +194,8 @@ RunSummary ParseRunSummary(const std::string& err) {
     s.samples = std::stol(m[1]);
     s.created = std::stol(m[2]);
     s.extended = std::stol(m[3]);
-    s.rows = std::stol(m[4]);
+    s.registrations = std::stol(m[4]);
+    s.rows = std::stol(m[5]);
   }
   if (std::regex_search(err, m, segments)) {
     s.segmentsNotStored = std::stol(m[1]);

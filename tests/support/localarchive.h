@@ -62,7 +62,7 @@ std::string CliPath();
 // The figures of brevanto-cli's closing summary.
 struct RunSummary {
   bool found = false;
-  long created = -1, extended = -1, rows = -1;
+  long created = -1, extended = -1, registrations = -1, rows = -1;  // rows: of this run's files
   long samples = -1, segmentsNotStored = -1, samplesNotStored = -1;
   std::string result;  // the run's last status text
 };

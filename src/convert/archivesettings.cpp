@@ -1,0 +1,72 @@
+#include "convert/archivesettings.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/ini.h"
+#include "store/stainfo.h"
+
+namespace {
+
+std::string UserConfigFolder() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  // A relative value is invalid and to be ignored.
+  if (xdg && xdg[0] == '/') return xdg;
+  const char* home = std::getenv("HOME");
+  if (home && home[0]) return std::string(home) + "/.config";
+  return {};
+}
+
+}  // namespace
+
+std::string FindVezIni() {
+  const std::string folder = UserConfigFolder();
+  if (!folder.empty()) {
+    std::string user = folder + "/VEZ.ini";
+    struct stat st {};
+    if (::stat(user.c_str(), &st) == 0) return user;
+  }
+  return kSystemVezIni;
+}
+
+std::string ReadDataDir(const std::string& vezIni) {
+  std::string dir = platform::GetPrivateProfileString("DATA", "DIR", "\\", vezIni);
+  if (!dir.empty() && (dir.back() == '\\' || dir.back() == '/')) dir.pop_back();
+  return dir;
+}
+
+std::string VezIniProblem(const std::string& vezIni) {
+  const int fd = ::open(vezIni.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return "VEZ.ini not found: " + vezIni;
+    return "VEZ.ini cannot be read: " + vezIni + ": " + std::strerror(errno);
+  }
+  ::close(fd);
+  static const std::string kUnset = "\x01";
+  if (platform::GetPrivateProfileString("DATA", "DIR", kUnset, vezIni) == kUnset)
+    return "No VEZ data folder set in " + vezIni + " (key DIR of section [DATA])";
+  return {};
+}
+
+std::string FolderProblem(const std::string& dataDir) {
+  const std::string dir = dataDir.empty() ? std::string(1, kLocalSeparator) : dataDir;
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0) {
+    if (errno == ENOENT) return "VEZ data folder not found: " + dir;
+    return "VEZ data folder cannot be reached: " + dir + ": " + std::strerror(errno);
+  }
+  if (!S_ISDIR(st.st_mode)) return "VEZ data folder is not a folder: " + dir;
+  if (::access(dir.c_str(), W_OK | X_OK) != 0)
+    return "VEZ data folder not writable: " + dir + ": " + std::strerror(errno);
+  return {};
+}
+
+std::string DataFolderProblem(const std::string& vezIni) {
+  std::string problem = VezIniProblem(vezIni);
+  return problem.empty() ? FolderProblem(ReadDataDir(vezIni)) : problem;
+}

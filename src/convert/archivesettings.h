@@ -1,0 +1,26 @@
+#pragma once
+// The archive's settings file "VEZ.ini": where it is, the data folder it
+// names, and why that folder cannot take a run's data files.
+#include <string>
+
+// The system-wide settings file, used when the user has none.
+constexpr const char* kSystemVezIni = "/etc/VEZ.ini";
+
+// $XDG_CONFIG_HOME/VEZ.ini (~/.config/VEZ.ini when unset) if it exists,
+// otherwise the system-wide file.
+std::string FindVezIni();
+
+// Section DATA key DIR, with one trailing separator removed.
+std::string ReadDataDir(const std::string& vezIni);
+
+// Why vezIni names no data folder: the file is missing or unreadable, or it
+// lacks the key; empty when it names one.
+std::string VezIniProblem(const std::string& vezIni);
+
+// Why dataDir cannot take data files (missing, not a folder, not writable,
+// unreachable); empty when it can. The empty string is the root folder, as
+// "DIR=/" names it.
+std::string FolderProblem(const std::string& dataDir);
+
+// VezIniProblem, else FolderProblem of the folder vezIni names.
+std::string DataFolderProblem(const std::string& vezIni);
