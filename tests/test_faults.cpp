@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/odbc.h"
 #include "support/localarchive.h"
 
 namespace {
@@ -102,10 +103,10 @@ void ExpectSameArchive(const ArchiveImage& got, const ArchiveImage& clean) {
   EXPECT_EQ(got.rows, clean.rows);
 }
 
-class Faults : public ::testing::Test {
+class Faults : public ::testing::TestWithParam<testsupport::DbCase> {
  protected:
   void SetUp() override {
-    archive = LocalArchive::Sqlite();
+    archive = LocalArchive::Sqlite(GetParam().shape);
     input = archive->Root() + "/input.mseed";
     testsupport::WriteVolume(input, plan);
     ::chmod(input.c_str(), 0644);
@@ -137,7 +138,7 @@ class Faults : public ::testing::Test {
   ArchiveImage clean;
 };
 
-TEST_F(Faults, DataFolderMissing) {
+TEST_P(Faults, DataFolderMissing) {
   fs::remove(archive->DataDir());
   const auto o = archive->Convert({input});
   EXPECT_EQ(o.status, 3) << Show(o);
@@ -153,7 +154,7 @@ TEST_F(Faults, DataFolderMissing) {
   ExpectReRunConverges();
 }
 
-TEST_F(Faults, DataFolderReadOnly) {
+TEST_P(Faults, DataFolderReadOnly) {
   if (const auto why = CannotDropRoot(); !why.empty()) GTEST_SKIP() << why;
   GiveAway(archive->DataDir());
   GiveAway(archive->Root() + "/db");
@@ -175,7 +176,7 @@ TEST_F(Faults, DataFolderReadOnly) {
 
 // An hour folder left read-only (by another program, a restore, a full
 // quota): the files of that hour cannot be created, the rest of the run goes on.
-TEST_F(Faults, HourFolderReadOnly) {
+TEST_P(Faults, HourFolderReadOnly) {
   if (const auto why = CannotDropRoot(); !why.empty()) GTEST_SKIP() << why;
   const std::string hour = archive->DataDir() + "/FLT/10";
   fs::create_directories(hour);
@@ -206,7 +207,7 @@ TEST_F(Faults, HourFolderReadOnly) {
 
 // The file system runs full in the middle of the run: appends to the second
 // file of each channel fail first; with the lower limit every file fails.
-TEST_F(Faults, FileSystemFull) {
+TEST_P(Faults, FileSystemFull) {
   const struct {
     const char* name;
     rlim_t limit;
@@ -240,7 +241,7 @@ TEST_F(Faults, FileSystemFull) {
   }
 }
 
-TEST_F(Faults, DatabaseUnreachableAtStart) {
+TEST_P(Faults, DatabaseUnreachableAtStart) {
   const std::string db = archive->Root() + "/db";
   fs::rename(db, archive->Root() + "/db-away");
   const auto o = archive->Convert({input});
@@ -258,71 +259,101 @@ TEST_F(Faults, DatabaseUnreachableAtStart) {
   ExpectReRunConverges();
 }
 
+INSTANTIATE_TEST_SUITE_P(Db, Faults,
+                         ::testing::Values(testsupport::DbCase("sqlite", testsupport::Shape::kKeyed),
+                                           testsupport::DbCase("sqlite", testsupport::Shape::kKeyless)),
+                         testsupport::BackendName);
+
 // ---------------------------------------------------------------------------
-// A PostgreSQL server of this test's own, stopped and started at will; the
+// A database server of this test's own, stopped and started at will; the
 // shared server of the other tests is never touched.
+
+// Each server backend's script and the data source keys that name its server.
+struct ServerKind {
+  const char* script;    // start|stop|env DIR, as scripts/pg-cluster
+  const char* variable;  // the connection string that "env" prints
+  const char* program;   // the server program that must be installed
+  std::vector<const char*> keys;  // what odbc.ini takes from the connection string
+};
+
+const ServerKind& KindOf(const std::string& backend) {
+  static const ServerKind postgres{"pg-cluster", "BREVANTO_PG_CONNECT", "/usr/lib/postgresql/15/bin/initdb",
+                                   {"Driver", "Servername", "Port", "Database"}};
+  static const ServerKind mariadb{"mariadb-server", "BREVANTO_MARIADB_CONNECT", "/usr/sbin/mariadbd",
+                                  {"Driver", "Socket", "Database"}};
+  return backend == "postgres" ? postgres : mariadb;
+}
 
 class PrivateServer {
  public:
-  PrivateServer() : m_Dir(m_Tmp.Path().string() + "/pg") {
-    const std::string script = BREVANTO_SOURCE_DIR "/scripts/pg-cluster";
-    if (::access("/usr/lib/postgresql/15/bin/initdb", X_OK) != 0 && !std::getenv("PG_BIN")) {
-      m_Problem = "no PostgreSQL 15 server programs (/usr/lib/postgresql/15/bin)";
+  PrivateServer(const std::string& backend, testsupport::Shape shape)
+      : m_Kind(KindOf(backend)), m_Dir(m_Tmp.Path().string() + "/db") {
+    if (::access(m_Kind.program, X_OK) != 0) {
+      m_Problem = std::string("no server program ") + m_Kind.program;
       return;
     }
     // The server's own user must reach its folder.
     fs::permissions(m_Tmp.Path(), fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add);
-    if (!Start()) return;
-    const auto env = testsupport::RunProgram(script, {"env", m_Dir});
+    if (!(m_Started = Start())) return;
+    const auto env = Script("env");
     std::smatch m;
-    if (env.status != 0 || !std::regex_search(env.out, m, std::regex("BREVANTO_PG_CONNECT='([^']*)'"))) {
-      m_Problem = "pg-cluster env failed: " + env.err;
+    if (env.status != 0 || !std::regex_search(env.out, m, std::regex(std::string(m_Kind.variable) + "='([^']*)'"))) {
+      m_Problem = std::string(m_Kind.script) + " env failed: " + env.err;
       return;
     }
     m_Connect = m[1];
+    if (shape != testsupport::Shape::kKeyed) {
+      odbc::Connection c;
+      c.Open(m_Connect);
+      c.ExecuteDirect("DROP TABLE FILELIST");
+      testsupport::RunSqlScript(c, testsupport::SchemaScript(backend, shape));
+    }
   }
   ~PrivateServer() {
-    if (fs::exists(m_Dir + "/PG_VERSION")) Stop();
+    if (m_Started) Stop();
   }
 
   const std::string& Problem() const { return m_Problem; }
   const std::string& Connect() const { return m_Connect; }
+  // No user or password: the run's connection string brings them, and
+  // psqlODBC leaks a password given twice.
   testsupport::DataSourceScope::Keys Keys() const {
-    // No user or password: the run's connection string brings them, and
-    // psqlODBC leaks a password given twice.
-    return {{"Driver", "PostgreSQL Unicode"}, {"Servername", m_Dir}, {"Port", Field("Port")},
-            {"Database", Field("Database")}};
+    testsupport::DataSourceScope::Keys keys;
+    for (const auto& [key, value] : testsupport::ParseConnectionString(m_Connect))
+      for (const char* wanted : m_Kind.keys)
+        if (key == wanted) keys.emplace_back(key, value);
+    return keys;
   }
 
   bool Start() {
-    const auto o = testsupport::RunProgram(BREVANTO_SOURCE_DIR "/scripts/pg-cluster", {"start", m_Dir});
-    if (o.status != 0) m_Problem = "pg-cluster start failed: " + o.err;
+    const auto o = Script("start");
+    if (o.status != 0) m_Problem = std::string(m_Kind.script) + " start failed: " + o.err;
     return o.status == 0;
   }
   bool Stop() {
-    const auto o = testsupport::RunProgram(BREVANTO_SOURCE_DIR "/scripts/pg-cluster", {"stop", m_Dir});
+    const auto o = Script("stop");
     EXPECT_EQ(o.status, 0) << o.err;
     return o.status == 0;
   }
 
  private:
-  std::string Field(const std::string& key) const {
-    std::smatch m;
-    if (std::regex_search(m_Connect, m, std::regex(key + "=([^;]*)"))) return m[1];
-    return {};
+  ProgramOutcome Script(const char* command) const {
+    return testsupport::RunProgram(std::string(BREVANTO_SOURCE_DIR "/scripts/") + m_Kind.script, {command, m_Dir});
   }
 
+  const ServerKind& m_Kind;
   testsupport::TempDir m_Tmp;
   std::string m_Dir;
   std::string m_Connect;
   std::string m_Problem;
+  bool m_Started = false;
 };
 
-class ServerFaults : public ::testing::Test {
+class ServerFaults : public ::testing::TestWithParam<testsupport::DbCase> {
  protected:
   void SetUp() override {
-    server = std::make_unique<PrivateServer>();
-    if (!server->Problem().empty()) GTEST_SKIP() << "no private PostgreSQL server: " << server->Problem();
+    server = std::make_unique<PrivateServer>(GetParam().backend, GetParam().shape);
+    if (!server->Problem().empty()) GTEST_SKIP() << "no private server: " << server->Problem();
     archive = LocalArchive::OnServer(server->Connect(), server->Keys());
     // Two stations in two volumes, converted in two runs.
     testsupport::VolumePlan second = plan;
@@ -375,7 +406,7 @@ class ServerFaults : public ::testing::Test {
   ArchiveImage clean;
 };
 
-TEST_F(ServerFaults, ServerStoppedAndRestartedBetweenRuns) {
+TEST_P(ServerFaults, ServerStoppedAndRestartedBetweenRuns) {
   auto o = archive->Convert({inputs[0]});
   ASSERT_EQ(o.status, 0) << o.err;
   const ArchiveImage afterFirst = archive->Image();
@@ -401,7 +432,7 @@ TEST_F(ServerFaults, ServerStoppedAndRestartedBetweenRuns) {
   ExpectLikeCleanRuns();
 }
 
-TEST_F(ServerFaults, ServerUnreachableAtStart) {
+TEST_P(ServerFaults, ServerUnreachableAtStart) {
   ASSERT_TRUE(server->Stop());
   auto o = archive->Convert({inputs[0], inputs[1]});
   ExpectOpenErrorAndNothingWritten(o, {});
@@ -413,5 +444,12 @@ TEST_F(ServerFaults, ServerUnreachableAtStart) {
   }
   ExpectLikeCleanRuns();
 }
+
+INSTANTIATE_TEST_SUITE_P(Db, ServerFaults,
+                         ::testing::Values(testsupport::DbCase("postgres", testsupport::Shape::kKeyed),
+                                           testsupport::DbCase("postgres", testsupport::Shape::kKeyless),
+                                           testsupport::DbCase("mariadb", testsupport::Shape::kKeyed),
+                                           testsupport::DbCase("mariadb", testsupport::Shape::kKeyless)),
+                         testsupport::BackendName);
 
 }  // namespace

@@ -363,6 +363,6 @@ TEST_P(Hostile, GeneratedRecordsWithHugeCounts) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Db, Hostile, ::testing::Values(std::string("sqlite")), testsupport::BackendName);
+INSTANTIATE_TEST_SUITE_P(Db, Hostile, ::testing::Values(testsupport::DbCase("sqlite")), testsupport::BackendName);
 
 }  // namespace

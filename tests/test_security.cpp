@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -268,20 +269,19 @@ TEST_P(Security, RegistrationStoresSqlTextVerbatim) {
   store.ReplaceFileList(any.c_str(), "'", "\\", 500.0, 3.0, 20.0, 1, 3);
   connection.Close();
 
-  const auto rows = db->Rows();
+  std::map<std::string, testsupport::FileListRow> rows;
+  for (const auto& r : db->Rows()) rows.emplace(r.cpath, r);
   ASSERT_EQ(rows.size(), 4u);
-  EXPECT_EQ(rows[0].cpath, "GOOD\\00\\one");
-  EXPECT_EQ(rows[0].tBegin, 100.0);
-  EXPECT_EQ(rows[1].cpath, "GOOD\\00\\two");
-  EXPECT_EQ(rows[1].tBegin, 200.0);
-  EXPECT_EQ(rows[2].cpath, drop);
-  EXPECT_EQ(rows[2].sta, "A';DROP TABLE FILELIST;--");
-  EXPECT_EQ(rows[2].ch, "\"; DELETE FROM FILELIST; --");
-  EXPECT_EQ(rows[2].tQty, 5.0);
-  EXPECT_EQ(rows[3].cpath, any);
-  EXPECT_EQ(rows[3].sta, "'");
-  EXPECT_EQ(rows[3].ch, "\\");
-  EXPECT_EQ(rows[3].tBegin, 500.0);
+  EXPECT_EQ(rows["GOOD\\00\\one"].tBegin, 100.0);
+  EXPECT_EQ(rows["GOOD\\00\\two"].tBegin, 200.0);
+  ASSERT_EQ(rows.count(drop), 1u);
+  EXPECT_EQ(rows[drop].sta, "A';DROP TABLE FILELIST;--");
+  EXPECT_EQ(rows[drop].ch, "\"; DELETE FROM FILELIST; --");
+  EXPECT_EQ(rows[drop].tQty, 5.0);
+  ASSERT_EQ(rows.count(any), 1u);
+  EXPECT_EQ(rows[any].sta, "'");
+  EXPECT_EQ(rows[any].ch, "\\");
+  EXPECT_EQ(rows[any].tBegin, 500.0);
 }
 
 TEST_P(Security, DataFolderWithSpacesQuotesAndNonAsciiLetters) {

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "archive/datafilename.h"
+#include "archive/filelisttable.h"
 #include "platform/odbc.h"
 #include "seed/record.h"
 
@@ -24,7 +25,6 @@ namespace {
 constexpr size_t kHeaderBytes = 512;
 
 struct Row {
-  int64_t id = 0;
   std::string sta, cpath, ch;
   double sps = 0, tBegin = 0, tQty = 0;
   int32_t foff = 0;
@@ -69,6 +69,13 @@ std::string LocalPath(const std::string& cpath) {
     local += part;
   }
   return local;
+}
+
+// A CHAR column hands its text back padded with blanks, which no path,
+// station or channel code ends with.
+std::string Unpadded(std::string text) {
+  text.erase(text.find_last_not_of(' ') + 1);
+  return text;
 }
 
 bool IsCode(const std::string& s) { return !s.empty() && seed::IsSafeCode(s.c_str()); }
@@ -163,25 +170,30 @@ class Checker {
   }
 
   void ReadRows(odbc::Connection& database) {
+    const FileListTable& table = CheckFileListTable(database);
+    std::string columns;
+    for (FileListColumn c : {kSta, kSps, kCpath, kCh, kTBegin, kTQty, kFoff})
+      columns += (columns.empty() ? "" : ", ") + table.Column(c);
     odbc::Statement select(database);
-    select.Prepare("SELECT ID, STA, SPS, CPATH, CH, TBEGIN, TQTY, FOFF FROM FILELIST ORDER BY ID");
+    select.Prepare("SELECT " + columns + " FROM " + table.Table() + table.FirstRow().Order());
     select.Execute();
+    std::map<std::string, uint64_t> seen;
     while (select.Fetch()) {
       Row r;
-      r.id = select.GetInt64(1);
-      r.sta = select.GetText(2);
-      r.sps = select.GetDouble(3);
-      r.cpath = select.GetText(4);
-      r.ch = select.GetText(5);
-      r.tBegin = select.GetDouble(6);
-      r.tQty = select.GetDouble(7);
-      r.foff = select.GetInt(8);
+      r.sta = Unpadded(select.GetText(1));
+      r.sps = select.GetDouble(2);
+      r.cpath = Unpadded(select.GetText(3));
+      r.ch = Unpadded(select.GetText(4));
+      r.tBegin = select.GetDouble(5);
+      r.tQty = select.GetDouble(6);
+      r.foff = select.GetInt(7);
       ++m_Report.rows;
-      auto [it, first] = m_Rows.emplace(r.cpath, r);
-      if (!first)
+      const uint64_t n = ++seen[r.cpath];
+      if (n > 1)
         Add(FindingKind::kDuplicateRow, r.cpath,
-            Format("row ID %lld repeats the path of row ID %lld", static_cast<long long>(r.id),
-                   static_cast<long long>(it->second.id)));
+            Format("row %llu of this path; registration takes the first (%s)", static_cast<unsigned long long>(n),
+                   table.FirstRow().Name().c_str()));
+      m_Rows.emplace(r.cpath, r);
     }
     select.CloseCursor();
   }

@@ -5,35 +5,13 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "archive/filelisttable.h"
 #include "platform/odbc.h"
 #include "store/stainfo.h"
 
 namespace {
 
 constexpr int kLoginTimeoutSeconds = 15;
-
-// ID is the table's surrogate key. Rows of one path are taken in key order so
-// that "the first row" is the same row on every database.
-constexpr const char* kSelect =
-    "SELECT ID, STA, SPS, GAIN, CPATH, DATATYPE, CH, CREATER, LDDATE, TBEGIN, TQTY, FOFF "
-    "FROM FILELIST WHERE CPATH = ? ORDER BY ID";
-constexpr const char* kInsert =
-    "INSERT INTO FILELIST (STA, SPS, GAIN, CPATH, DATATYPE, CH, CREATER, LDDATE, TBEGIN, TQTY, FOFF)"
-    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
-constexpr const char* kUpdate =
-    "UPDATE FILELIST SET STA = ?, SPS = ?, GAIN = ?, CPATH = ?, DATATYPE = ?, CH = ?, CREATER = ?, "
-    "LDDATE = ?, TBEGIN = ?, TQTY = ?, FOFF = ? WHERE ID = ?";
-constexpr const char* kDelete = "DELETE FROM FILELIST WHERE ID = ?";
-// The same effects on the first row of a path in one statement each: a
-// registration is then one round trip and, on SQLite, one commit. CPATH is
-// left out of the SET list since it equals the filter, so its index entry is
-// not rewritten.
-constexpr const char* kUpdateFirst =
-    "UPDATE FILELIST SET STA = ?, SPS = ?, GAIN = ?, DATATYPE = ?, CH = ?, CREATER = ?, "
-    "LDDATE = ?, TBEGIN = ?, TQTY = ?, FOFF = ? "
-    "WHERE ID = (SELECT MIN(ID) FROM FILELIST WHERE CPATH = ?)";
-constexpr const char* kDeleteFirst =
-    "DELETE FROM FILELIST WHERE ID = (SELECT MIN(ID) FROM FILELIST WHERE CPATH = ?)";
 
 std::string ConnectionText(std::string_view text) {
   constexpr std::string_view prefix = "ODBC;";
@@ -56,11 +34,6 @@ void Step(const char* step, const std::string& cpath, F&& action) {
                       e.NativeCode(), e.DriverText());
   }
 }
-
-struct CursorCloser {
-  odbc::Statement& statement;
-  ~CursorCloser() { statement.CloseCursor(); }
-};
 
 std::string Text(const char* s) { return s ? s : ""; }
 
@@ -87,36 +60,11 @@ CFileList::CFileList(odbc::Connection* database)
 
 CFileList::~CFileList() { Close(); }
 
-void CFileList::Connect() {
+const archive::FileListTable& CFileList::Table() {
   if (!m_pDatabase) throw std::logic_error("CFileList without a database connection");
   if (!m_pDatabase->IsOpen())
     m_pDatabase->Open(ConnectionText(kDefaultConnect), kLoginTimeoutSeconds);
-}
-
-void CFileList::Open(const std::string& cpath) {
-  Close();
-  Connect();
-
-  Step("select", cpath, [&] {
-    odbc::Statement& select = m_pDatabase->Prepared(kSelect);
-    select.SetParam(1, cpath);
-    select.Execute();
-    CursorCloser closer{select};
-    if (!select.Fetch()) return;
-    m_RowId = select.GetInt64(1);
-    m_STA = select.GetText(2);
-    m_SPS = select.GetDouble(3);
-    m_GAIN = select.GetInt(4);
-    m_CPATH = select.GetText(5);
-    m_DATATYPE = select.GetInt(6);
-    m_CH = select.GetText(7);
-    m_CREATER = select.GetText(8);
-    m_LDDATE = select.GetTimestamp(9);
-    m_TBEGIN = select.GetDouble(10);
-    m_TQTY = select.GetDouble(11);
-    m_FOFF = select.GetInt(12);
-    m_HaveRow = true;
-  });
+  return archive::CheckFileListTable(*m_pDatabase);
 }
 
 void CFileList::AddNew() {
@@ -132,23 +80,7 @@ void CFileList::AddNew() {
   m_TBEGIN = 0;
   m_TQTY = 0;
   m_FOFF = 0;
-  m_Mode = Mode::AddNew;
-}
-
-void CFileList::Edit() {
-  if (!m_HaveRow) throw std::logic_error("CFileList::Edit without a fetched row");
-  m_Mode = Mode::Edit;
-}
-
-void CFileList::Delete() {
-  if (!m_HaveRow) throw std::logic_error("CFileList::Delete without a fetched row");
-  Step("delete", m_CPATH, [&] {
-    odbc::Statement& remove = m_pDatabase->Prepared(kDelete);
-    remove.SetParam(1, static_cast<int64_t>(m_RowId));
-    remove.Execute();
-  });
-  m_HaveRow = false;
-  m_Mode = Mode::None;
+  m_Adding = true;
 }
 
 int CFileList::BindFields(odbc::Statement& statement, bool withPath) {
@@ -168,23 +100,19 @@ int CFileList::BindFields(odbc::Statement& statement, bool withPath) {
 }
 
 void CFileList::Update() {
-  const bool inserting = m_Mode == Mode::AddNew;
-  if (!inserting && m_Mode != Mode::Edit)
-    throw std::logic_error("CFileList::Update without AddNew or Edit");
-  Step(inserting ? "insert" : "update", m_CPATH, [&] {
-    odbc::Statement& write = m_pDatabase->Prepared(inserting ? kInsert : kUpdate);
-    const int next = BindFields(write, true);
-    if (!inserting) write.SetParam(next, static_cast<int64_t>(m_RowId));
+  if (!m_Adding) throw std::logic_error("CFileList::Update without AddNew");
+  Step("insert", m_CPATH, [&] {
+    odbc::Statement& write = m_pDatabase->Prepared(Table().Insert());
+    BindFields(write, true);
     write.Execute();
   });
-  m_Mode = Mode::None;
+  m_Adding = false;
 }
 
 bool CFileList::UpdateFirst() {
-  Connect();
   long changed = 0;
   Step("update", m_CPATH, [&] {
-    odbc::Statement& write = m_pDatabase->Prepared(kUpdateFirst);
+    odbc::Statement& write = m_pDatabase->Prepared(Table().UpdateFirst());
     write.SetParam(BindFields(write, false), m_CPATH);
     write.Execute();
     changed = write.RowCount();
@@ -194,10 +122,9 @@ bool CFileList::UpdateFirst() {
 }
 
 bool CFileList::DeleteFirst(const std::string& cpath) {
-  Connect();
   long changed = 0;
   Step("delete", cpath, [&] {
-    odbc::Statement& remove = m_pDatabase->Prepared(kDeleteFirst);
+    odbc::Statement& remove = m_pDatabase->Prepared(Table().DeleteFirst());
     remove.SetParam(1, cpath);
     remove.Execute();
     changed = remove.RowCount();
@@ -205,10 +132,19 @@ bool CFileList::DeleteFirst(const std::string& cpath) {
   return changed > 0;
 }
 
-void CFileList::Close() {
-  m_HaveRow = false;
-  m_Mode = Mode::None;
+bool CFileList::HasRow(const std::string& cpath) {
+  bool found = false;
+  Step("select", cpath, [&] {
+    odbc::Statement& select = m_pDatabase->Prepared(Table().SelectPath());
+    select.SetParam(1, cpath);
+    select.Execute();
+    found = select.Fetch();
+    select.CloseCursor();
+  });
+  return found;
 }
+
+void CFileList::Close() { m_Adding = false; }
 
 namespace {
 
@@ -234,7 +170,7 @@ void CStaInfo::UpdateFileList(const char* cpath, const char* sta, const char* ch
   if (!m_pDatabase) return;
   CFileList row(m_pDatabase);
   SetFields(row, cpath, sta, ch, tBegin, tQty, sps, gain, dataType);
-  if (!row.UpdateFirst()) {
+  if (!row.UpdateFirst() && !row.HasRow(row.m_CPATH)) {
     row.AddNew();
     SetFields(row, cpath, sta, ch, tBegin, tQty, sps, gain, dataType);
     row.Update();

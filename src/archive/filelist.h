@@ -1,6 +1,8 @@
 #pragma once
-// One row of the archive table FILELIST and the recordset that reads and
-// writes it. Every value, the filter included, travels as a bound parameter.
+// One row of the archive table FILELIST and the recordset that writes it.
+// Every value, the path included, travels as a bound parameter. What the
+// table offers, and so how "the first row" of a path is found, is worked out
+// once per connection (archive/filelisttable.h).
 #include <sql.h>
 #include <sqlext.h>
 
@@ -12,6 +14,10 @@ class Connection;
 class Statement;
 }
 
+namespace archive {
+class FileListTable;
+}
+
 class CFileList {
  public:
   // Used when the connection is found closed; "ODBC;" only marks the text
@@ -21,19 +27,17 @@ class CFileList {
   explicit CFileList(odbc::Connection* database);
   virtual ~CFileList();
 
-  // Selects the rows whose CPATH equals cpath and fetches the first.
-  void Open(const std::string& cpath);
-  bool IsEOF() const { return !m_HaveRow; }
   void AddNew();
-  void Edit();
-  void Delete();   // deletes the fetched row, and only that row
-  void Update();   // INSERT after AddNew, UPDATE of the fetched row after Edit
+  void Update();  // the INSERT after AddNew
   void Close();
-  // Open + Edit + Update and Open + Delete in one statement each, on the
-  // first row of the path (lowest key); false when the path has no row.
-  // UpdateFirst writes the fields as they stand, for the path in m_CPATH.
+  // Update and delete the first row of a path, one statement each; false
+  // when the statement touched no row. UpdateFirst writes the fields as they
+  // stand, for the path in m_CPATH.
   bool UpdateFirst();
   bool DeleteFirst(const std::string& cpath);
+  // Whether the path has a row at all: a database may count only the rows
+  // an UPDATE changed, not those it matched.
+  bool HasRow(const std::string& cpath);
 
   std::string m_STA;
   double m_SPS = 0;
@@ -48,15 +52,13 @@ class CFileList {
   int32_t m_FOFF = 0;
 
  private:
-  enum class Mode { None, AddNew, Edit };
-  void Connect();  // opens a closed connection with kDefaultConnect
+  // Opens a closed connection with kDefaultConnect; the table as it offers itself.
+  const archive::FileListTable& Table();
   // Binds the fields in column order from parameter 1, CPATH only when
   // withPath; returns the next parameter number.
   int BindFields(odbc::Statement& statement, bool withPath);
   odbc::Connection* m_pDatabase;
-  bool m_HaveRow = false;
-  int64_t m_RowId = 0;  // key of the fetched row
-  Mode m_Mode = Mode::None;
+  bool m_Adding = false;
 };
 
 // The local date and time, to the second.

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "archive/archivecheck.h"
+#include "archive/filelisttable.h"
 #include "cli/cliprogress.h"
 #include "cli/options.h"
 #include "convert/convertfromseed.h"
@@ -44,6 +45,8 @@ int Check(const Options& o) {
   try {
     odbc::Connection database;
     database.Open(kArchiveConnect, kLoginTimeoutSeconds);
+    for (const std::string& w : archive::CheckFileListTable(database).Warnings())
+      std::fprintf(stderr, "%s: %s\n", kProgram, w.c_str());
     report = archive::CheckArchive(dataDir, database);
   } catch (const archive::CheckError& e) {
     std::fprintf(stderr, "%s: cannot check the archive: %s\n", kProgram, e.what());

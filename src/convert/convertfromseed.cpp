@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "archive/filelisttable.h"
 #include "platform/diag.h"
 #include "platform/odbchint.h"
 #include "seed/record.h"
@@ -203,8 +204,13 @@ void CConvertFromSeed::Run() {
   m_Undecoded.fill(0);
   const bool useDatabase = !m_ConnectString.empty();
   try {
-    if (useDatabase) m_Database.Open(m_ConnectString, 15);
+    if (useDatabase) {
+      m_Database.Open(m_ConnectString, 15);
+      // A table that cannot take a row is found before any data file is written.
+      for (const std::string& w : archive::CheckFileListTable(m_Database).Warnings()) Error("%s", w.c_str());
+    }
   } catch (const std::exception& e) {
+    m_Database.Close();
     Error("VEZ Database open error: %s", e.what());
     if (const auto* odbcError = dynamic_cast<const odbc::Error*>(&e))
       if (const std::string hint = odbc::ConnectHint(odbcError->SqlState(), m_ConnectString); !hint.empty())

@@ -126,6 +126,7 @@ void Connection::Open(const std::string& connectionString, int loginTimeout) {
 
 void Connection::Close() noexcept {
   m_Prepared.clear();
+  m_Memos.clear();
   if (m_Dbc == SQL_NULL_HDBC) return;
   if (m_Open) SQLDisconnect(m_Dbc);
   SQLFreeHandle(SQL_HANDLE_DBC, m_Dbc);
@@ -153,6 +154,32 @@ void Connection::ExecuteDirect(const std::string& sql) {
       SQLExecDirect(statement.Handle(), reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS);
   if (rc == SQL_NO_DATA) return;  // a searched UPDATE or DELETE that matched nothing
   Check(rc, SQL_HANDLE_STMT, statement.Handle(), "execute \"" + sql + "\"");
+}
+
+std::string Connection::InfoText(SQLUSMALLINT item) {
+  std::vector<char> text(256);
+  SQLSMALLINT length = 0;
+  const std::string context = "connection information " + std::to_string(item);
+  Check(SQLGetInfo(m_Dbc, item, text.data(), Narrow(text.size()), &length), SQL_HANDLE_DBC, m_Dbc, context);
+  if (length >= static_cast<SQLSMALLINT>(text.size())) {
+    text.resize(static_cast<size_t>(length) + 1);
+    Check(SQLGetInfo(m_Dbc, item, text.data(), Narrow(text.size()), &length), SQL_HANDLE_DBC, m_Dbc, context);
+  }
+  return text.data();
+}
+
+SQLUSMALLINT Connection::InfoNumber(SQLUSMALLINT item) {
+  SQLUSMALLINT value = 0;
+  Check(SQLGetInfo(m_Dbc, item, &value, sizeof value, nullptr), SQL_HANDLE_DBC, m_Dbc,
+        "connection information " + std::to_string(item));
+  return value;
+}
+
+std::string Connection::CurrentCatalog() {
+  char text[512] = {};
+  SQLINTEGER length = 0;
+  const SQLRETURN rc = SQLGetConnectAttr(m_Dbc, SQL_ATTR_CURRENT_CATALOG, text, sizeof text - 1, &length);
+  return SQL_SUCCEEDED(rc) ? std::string(text) : std::string();
 }
 
 // ---------------------------------------------------------------------------
@@ -238,6 +265,70 @@ void Statement::Execute() {
   m_NoData = rc == SQL_NO_DATA;
   if (!m_NoData) Check(rc, SQL_HANDLE_STMT, m_Stmt, "execute \"" + m_Sql + "\"");
   m_Failed = false;
+}
+
+namespace {
+
+// Catalogue arguments: an empty text stands for "not given".
+struct Name {
+  explicit Name(const std::string& text) : value(text) {}
+  SQLCHAR* Data() { return value.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(value.data()); }
+  SQLSMALLINT Length() const { return value.empty() ? 0 : SQL_NTS; }
+  std::string value;
+};
+
+}  // namespace
+
+void Statement::Tables(const std::string& catalog, const std::string& table) {
+  SQLFreeStmt(m_Stmt, SQL_CLOSE);
+  Name c(catalog), t(table);
+  Check(SQLTables(m_Stmt, c.Data(), c.Length(), nullptr, 0, t.Data(), t.Length(), nullptr, 0), SQL_HANDLE_STMT,
+        m_Stmt, "list the tables \"" + table + "\"");
+}
+
+void Statement::Columns(const std::string& catalog, const std::string& table) {
+  SQLFreeStmt(m_Stmt, SQL_CLOSE);
+  Name c(catalog), t(table);
+  Check(SQLColumns(m_Stmt, c.Data(), c.Length(), nullptr, 0, t.Data(), t.Length(), nullptr, 0), SQL_HANDLE_STMT,
+        m_Stmt, "list the columns of " + table);
+}
+
+void Statement::PrimaryKeys(const std::string& catalog, const std::string& table) {
+  SQLFreeStmt(m_Stmt, SQL_CLOSE);
+  Name c(catalog), t(table);
+  Check(SQLPrimaryKeys(m_Stmt, c.Data(), c.Length(), nullptr, 0, t.Data(), t.Length()), SQL_HANDLE_STMT, m_Stmt,
+        "list the primary key of " + table);
+}
+
+void Statement::SpecialColumns(const std::string& catalog, const std::string& table) {
+  SQLFreeStmt(m_Stmt, SQL_CLOSE);
+  Name c(catalog), t(table);
+  Check(SQLSpecialColumns(m_Stmt, SQL_BEST_ROWID, c.Data(), c.Length(), nullptr, 0, t.Data(), t.Length(),
+                          SQL_SCOPE_CURROW, SQL_NULLABLE),
+        SQL_HANDLE_STMT, m_Stmt, "list the row identifier of " + table);
+}
+
+int Statement::ResultColumns() {
+  SQLSMALLINT count = 0;
+  Check(SQLNumResultCols(m_Stmt, &count), SQL_HANDLE_STMT, m_Stmt, "count the columns of \"" + m_Sql + "\"");
+  return count;
+}
+
+std::string Statement::ResultColumnName(int column) {
+  char name[512] = {};
+  SQLSMALLINT length = 0;
+  Check(SQLColAttribute(m_Stmt, static_cast<SQLUSMALLINT>(column), SQL_DESC_NAME, name, sizeof name - 1, &length,
+                        nullptr),
+        SQL_HANDLE_STMT, m_Stmt, "name of column " + std::to_string(column));
+  return name;
+}
+
+bool Statement::IsAutoUnique(int column) {
+  SQLLEN automatic = SQL_FALSE;
+  Check(SQLColAttribute(m_Stmt, static_cast<SQLUSMALLINT>(column), SQL_DESC_AUTO_UNIQUE_VALUE, nullptr, 0,
+                        nullptr, &automatic),
+        SQL_HANDLE_STMT, m_Stmt, "attributes of column " + std::to_string(column));
+  return automatic == SQL_TRUE;
 }
 
 long Statement::RowCount() {

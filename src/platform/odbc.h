@@ -29,6 +29,13 @@ class Error : public std::runtime_error {
 
 class Statement;
 
+// What a layer above works out once about a connection's database (what a
+// table offers, say) and keeps for as long as the connection lasts.
+class Memo {
+ public:
+  virtual ~Memo() = default;
+};
+
 class Connection {
  public:
   Connection();
@@ -51,10 +58,27 @@ class Connection {
   // Runs one statement without parameters (schema set-up, pragmas).
   void ExecuteDirect(const std::string& sql);
 
+  // SQLGetInfo of a text item (SQL_DBMS_NAME, SQL_DATA_SOURCE_NAME, ...).
+  std::string InfoText(SQLUSMALLINT item);
+  // SQLGetInfo of a 16-bit item (SQL_IDENTIFIER_CASE, ...).
+  SQLUSMALLINT InfoNumber(SQLUSMALLINT item);
+  // The database that catalogue calls search; empty where the driver has none.
+  std::string CurrentCatalog();
+
+  // The memo kept under key, made by make() on first use; dropped on Close
+  // with the prepared statements.
+  template <typename T, typename Make>
+  T& Remembered(const std::string& key, Make&& make) {
+    auto it = m_Memos.find(key);
+    if (it == m_Memos.end()) it = m_Memos.emplace(key, make()).first;
+    return static_cast<T&>(*it->second);
+  }
+
  private:
   SQLHDBC m_Dbc = SQL_NULL_HDBC;
   bool m_Open = false;
   std::map<std::string, std::unique_ptr<Statement>> m_Prepared;
+  std::map<std::string, std::unique_ptr<Memo>> m_Memos;
 };
 
 class Statement {
@@ -73,6 +97,18 @@ class Statement {
   void SetParam(int index, int64_t value);
   void SetParam(int index, const SQL_TIMESTAMP_STRUCT& value);
   void Execute();
+  // Catalogue result sets (SQLTables, SQLColumns, SQLPrimaryKeys and the
+  // best row identifier of SQLSpecialColumns), read with Fetch and Get*.
+  // An empty catalog searches the driver's default.
+  void Tables(const std::string& catalog, const std::string& table);
+  void Columns(const std::string& catalog, const std::string& table);
+  void PrimaryKeys(const std::string& catalog, const std::string& table);
+  void SpecialColumns(const std::string& catalog, const std::string& table);
+  // Of the result set: the number of columns, a column's name, and whether
+  // the database fills it by itself (SQL_DESC_AUTO_UNIQUE_VALUE).
+  int ResultColumns();
+  std::string ResultColumnName(int column);
+  bool IsAutoUnique(int column);
   // Rows affected by the last INSERT, UPDATE or DELETE (-1 if unknown).
   long RowCount();
   bool Fetch();

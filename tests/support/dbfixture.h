@@ -1,7 +1,8 @@
 #pragma once
-// Fresh, empty FILELIST databases for tests, on SQLite (always) and on
-// PostgreSQL (when BREVANTO_PG_CONNECT names a server; scripts/pg-cluster
-// starts one).
+// Fresh, empty FILELIST databases for tests, on SQLite (always), PostgreSQL
+// (when BREVANTO_PG_CONNECT names a server; scripts/pg-cluster starts one)
+// and MariaDB (BREVANTO_MARIADB_CONNECT; scripts/mariadb-server), each in a
+// table of one of the shapes an archive may have chosen.
 //
 //   class MyTest : public testsupport::DatabaseTest {};
 //   TEST_P(MyTest, Case) { odbc::Connection c; c.Open(db->connect); ... db->Rows(); }
@@ -22,14 +23,29 @@
 
 namespace testsupport {
 
-inline constexpr const char* kPostgresSkipMessage =
-    "BREVANTO_PG_CONNECT not set: PostgreSQL tests skipped (scripts/test starts a cluster)";
 inline constexpr const char* kDataSourceCachedMessage =
     "this process already connected the data source to another driver, and unixODBC keeps that "
     "for the process: run the test in a process of its own (ctest does)";
 
+// How FILELIST is laid out.
+enum class Shape {
+  kKeyed,      // as sql/filelist-<backend>.sql makes it: a key ID before the eleven columns
+  kKeyless,    // exactly the eleven columns, an index on CPATH
+  kReordered,  // keyless, the columns in another order and letter case, quoted, in a table
+               // spelled FileList, beside other columns that have defaults
+  kPadded,     // CHAR(255) texts, other type names, a key named NR
+};
+
+struct DbCase {
+  DbCase(std::string backendName, Shape tableShape = Shape::kKeyed)  // NOLINT: a backend alone is a case
+      : backend(std::move(backendName)), shape(tableShape) {}
+  std::string backend;  // "sqlite", "postgres" or "mariadb"
+  Shape shape;
+};
+void PrintTo(const DbCase& c, std::ostream* os);
+
 struct FileListRow {
-  int64_t id = 0;
+  int64_t id = 0;  // the key, 0 in a keyless table
   std::string sta;
   double sps = 0;
   int32_t gain = 0;
@@ -62,23 +78,52 @@ class DataSourceScope {
   std::optional<std::string> m_Previous;
 };
 
+// KEY=value pairs of a connection string; {braced} values may hold ';'.
+DataSourceScope::Keys ParseConnectionString(const std::string& text);
+
+// The script that makes FILELIST of a shape on a backend; constraint, when
+// given, is added to the table (names as in Spell).
+std::string SchemaScript(const std::string& backend, Shape shape, const std::string& constraint = "");
+// The eleven columns of a keyless table as a backend defines them, without
+// those named in omit, for tables made by a test itself.
+std::string ElevenColumns(const std::string& backend, const std::vector<std::string>& omit = {});
+// A key column that the database fills by itself although it is NOT NULL
+// without a default.
+std::string FilledKeyColumn(const std::string& backend);
+
 class TestDatabase {
  public:
   virtual ~TestDatabase();
   TestDatabase(const TestDatabase&) = delete;
   TestDatabase& operator=(const TestDatabase&) = delete;
 
-  const std::string backend;  // "sqlite" or "postgres"
+  const std::string backend;
+  const Shape shape;
   const std::string connect;  // for odbc::Connection::Open
+  // The key column of this shape, or nullptr.
+  const char* KeyColumn() const;
 
-  // Every row of FILELIST in key order. Doubles are exact on both backends
-  // (the SQLite driver alone would round them to 15 digits).
+  // Every row of FILELIST in key order, or in path order without a key.
+  // Doubles are exact on every backend (the SQLite driver alone would round
+  // them to 15 digits), CHAR padding is removed.
   std::vector<FileListRow> Rows();
+  // sql with FILELIST and the eleven column names, written in capitals
+  // outside literals, as this shape spells them.
+  std::string Spell(const std::string& sql) const;
+  // Runs sql after Spell.
   void Exec(const std::string& sql);
-  // Runs a script of ';'-separated statements; "--" starts a comment.
+  // Runs a script of ';'-separated statements as it is; "--" starts a comment.
   void RunScript(const std::string& script);
-  // The FILELIST schema script of this backend (sql/filelist-<backend>.sql).
-  std::string SchemaScript() const;
+  std::string SchemaScript(const std::string& constraint = "") const {
+    return testsupport::SchemaScript(backend, shape, constraint);
+  }
+  void DropPathIndex();
+  // A connection string whose sessions EndLosableSessions ends, as a server
+  // that goes away in the middle of a run would (server backends only).
+  virtual std::string LosableConnect() const;
+  virtual void EndLosableSessions();
+  // This database in odbc.ini.
+  virtual DataSourceScope::Keys DataSourceKeys() const = 0;
   // Names this database as data source `name` (see DataSourceScope).
   // unixODBC's driver manager remembers for the whole process which driver a
   // data source name led to, whatever ODBCINI says later (what a driver reads
@@ -88,8 +133,11 @@ class TestDatabase {
   std::unique_ptr<DataSourceScope> UseAsDataSource(const std::string& name = "VEZ") const;
 
  protected:
-  TestDatabase(std::string backendName, std::string connectionString);
+  TestDatabase(const DbCase& c, std::string connectionString);
   odbc::Connection& Admin() { return m_Admin; }
+  // An expression that reads a double column exactly.
+  virtual std::string ExactDouble(const std::string& column) const { return column; }
+  virtual double ReadExactDouble(odbc::Statement& select, int column) { return select.GetDouble(column); }
 
  private:
   odbc::Connection m_Admin;
@@ -98,22 +146,30 @@ class TestDatabase {
 // Runs a script of ';'-separated statements; "--" starts a comment.
 void RunSqlScript(odbc::Connection& connection, const std::string& script);
 
-// A database with an empty FILELIST, or nullptr when the backend is not
-// available here (postgres without BREVANTO_PG_CONNECT). Any other failure throws.
-std::unique_ptr<TestDatabase> MakeTestDatabase(const std::string& backend);
+// Why a backend is not available here (its server not named), or empty.
+std::string Unavailable(const std::string& backend);
 
-// Base of tests parametrised by backend name; skips when it is unavailable.
-class DatabaseTest : public ::testing::TestWithParam<std::string> {
+// A database with an empty FILELIST, or nullptr when the backend is not
+// available here. Any other failure throws.
+std::unique_ptr<TestDatabase> MakeTestDatabase(const DbCase& c);
+
+// Base of tests parametrised by backend and shape; skips when unavailable.
+class DatabaseTest : public ::testing::TestWithParam<DbCase> {
  protected:
   void SetUp() override;
   std::unique_ptr<TestDatabase> db;
 };
 
-inline auto AllBackends() {
-  return ::testing::Values(std::string("sqlite"), std::string("postgres"));
+inline const std::vector<std::string>& Backends() {
+  static const std::vector<std::string> all{"sqlite", "postgres", "mariadb"};
+  return all;
 }
-inline std::string BackendName(const ::testing::TestParamInfo<std::string>& info) {
-  return info.param;
-}
+// Every backend with a key and without: where registration, faults and security are tested.
+::testing::internal::ParamGenerator<DbCase> AllBackends();
+// Every backend in every shape.
+::testing::internal::ParamGenerator<DbCase> AllShapes();
+// Every backend in today's keyed table.
+::testing::internal::ParamGenerator<DbCase> EachBackend();
+std::string BackendName(const ::testing::TestParamInfo<DbCase>& info);
 
 }  // namespace testsupport

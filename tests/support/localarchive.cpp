@@ -30,31 +30,6 @@ namespace {
 
 constexpr int kTimeoutMs = 300000;
 
-// KEY=value pairs of a connection string; {braced} values may hold ';'.
-DataSourceScope::Keys ParseConnectionString(const std::string& text) {
-  DataSourceScope::Keys keys;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    const size_t eq = text.find('=', pos);
-    if (eq == std::string::npos) break;
-    std::string key = text.substr(pos, eq - pos);
-    std::string value;
-    size_t end;
-    if (eq + 1 < text.size() && text[eq + 1] == '{') {
-      const size_t close = text.find('}', eq + 2);
-      value = text.substr(eq + 2, close == std::string::npos ? std::string::npos : close - eq - 2);
-      end = close == std::string::npos ? close : text.find(';', close);
-    } else {
-      end = text.find(';', eq + 1);
-      value = text.substr(eq + 1, end == std::string::npos ? std::string::npos : end - eq - 1);
-    }
-    if (!key.empty()) keys.emplace_back(key, value);
-    if (end == std::string::npos) break;
-    pos = end + 1;
-  }
-  return keys;
-}
-
 }  // namespace
 
 void WriteVolume(const std::string& path, const VolumePlan& plan) {
@@ -216,7 +191,7 @@ LocalArchive::LocalArchive() : m_Root(m_Tmp.Path().string()) {
 
 LocalArchive::~LocalArchive() = default;
 
-std::unique_ptr<LocalArchive> LocalArchive::Sqlite() {
+std::unique_ptr<LocalArchive> LocalArchive::Sqlite(Shape shape) {
   std::unique_ptr<LocalArchive> a(new LocalArchive);
   fs::create_directory(a->m_Root + "/db");
   a->m_DatabaseFile = a->m_Root + "/db/vez.db";
@@ -225,7 +200,7 @@ std::unique_ptr<LocalArchive> LocalArchive::Sqlite() {
   a->m_Connect = "Driver=SQLite3;Database=" + a->m_DatabaseFile + ";SyncPragma=NORMAL;";
   odbc::Connection c;
   c.Open(a->m_Connect);
-  RunSqlScript(c, ReadTextFile(BREVANTO_SOURCE_DIR "/sql/filelist-sqlite.sql"));
+  RunSqlScript(c, SchemaScript("sqlite", shape));
   c.Close();
   a->m_Source = std::make_unique<DataSourceScope>(
       "VEZ", DataSourceScope::Keys{{"Driver", "SQLite3"},

@@ -80,7 +80,7 @@ struct ArchiveImage {
 class LocalArchive {
  public:
   // An SQLite database in a folder of its own.
-  static std::unique_ptr<LocalArchive> Sqlite();
+  static std::unique_ptr<LocalArchive> Sqlite(Shape shape = Shape::kKeyed);
   // A database reached with connect that already holds FILELIST; keys name
   // it in odbc.ini.
   static std::unique_ptr<LocalArchive> OnServer(const std::string& connect, const DataSourceScope::Keys& keys);
