@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <cstdio>
+#include <string>
 
 #include "app/appicon.h"
 #include "app/brevantodlg.h"
@@ -15,6 +16,64 @@ namespace {
 constexpr const char* kUsage = "usage: brevanto [--vez-ini FILE]\n";
 
 }  // namespace
+
+const char* DialogHelpText() {
+  return "usage: brevanto [--vez-ini FILE]\n"
+         "\n"
+         "Opens the converter's window. Convert asks for one or more SEED or miniSEED\n"
+         "files and converts them into VEZ archive data files, registering every file\n"
+         "in the archive table FILELIST (ODBC data source VEZ); Exit closes the window.\n"
+         "While a run goes, a progress bar and the current input file are shown; after\n"
+         "it, Details shows every problem of the run and its summary. The status line\n"
+         "ends with \"Data successfully converted\" or \"Data converted with errors\".\n"
+         "The window's context menu (or F1) shows the About box.\n"
+         "\n"
+         "Options:\n"
+         "  --vez-ini FILE    the archive configuration, read once at start; its [DATA]\n"
+         "                    DIR names the data folder\n"
+         "  -h, --help        print this help and exit\n"
+         "  -V, --version     print the version and exit\n"
+         "\n"
+         "Qt's own options (-platform NAME, -display DISPLAY, ...) are accepted too.\n"
+         "\n"
+         "Files:\n"
+         "  VEZ.ini           $XDG_CONFIG_HOME/VEZ.ini (without XDG_CONFIG_HOME:\n"
+         "                    ~/.config/VEZ.ini) if it exists, else /etc/VEZ.ini;\n"
+         "                    --vez-ini names another\n"
+         "  ./brevanto.ini    in the folder brevanto was started from: the folder the\n"
+         "                    file dialog opens in ([BREVANTO] DIR)\n"
+         "  odbc.ini          where the data source VEZ is defined: $ODBCINI, else\n"
+         "                    ~/.odbc.ini and /etc/odbc.ini\n"
+         "\n"
+         "Environment:\n"
+         "  ODBCINI           the odbc.ini file that defines the data source VEZ\n"
+         "  XDG_CONFIG_HOME   the user's configuration folder, where VEZ.ini is looked\n"
+         "                    for first\n"
+         "\n"
+         "Exit status:\n"
+         "  0  the window was closed\n"
+         "  2  usage error: an unknown argument or --vez-ini without a file name\n"
+         "\n"
+         "Examples:\n"
+         "  brevanto\n"
+         "  brevanto --vez-ini /srv/vez/VEZ.ini\n"
+         "  ODBCINI=/srv/vez/odbc.ini brevanto --vez-ini /srv/vez/VEZ.ini\n";
+}
+
+bool HandleInformationArguments(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(DialogHelpText(), stdout);
+      return true;
+    }
+    if (arg == "-V" || arg == "--version") {
+      std::printf("brevanto %s\n", BREVANTO_VERSION);
+      return true;
+    }
+  }
+  return false;
+}
 
 bool ParseDialogArguments(const QStringList& args, QString& vezIni, QString& error) {
   const QString option = QStringLiteral("--vez-ini");
@@ -57,7 +116,7 @@ int CBrevantoApp::InitInstance() {
   QString vezIni, error;
   if (!ParseDialogArguments(arguments(), vezIni, error)) {
     if (error.isEmpty()) {
-      std::fputs(kUsage, stdout);
+      std::fputs(DialogHelpText(), stdout);
       return 0;
     }
     std::fprintf(stderr, "brevanto: %s\n%s", error.toLocal8Bit().constData(), kUsage);

@@ -19,3 +19,10 @@ class CBrevantoApp : public QApplication {
 // (or --vez-ini=FILE). Returns false with error set for anything else, or
 // for -h/--help with an empty error.
 bool ParseDialogArguments(const QStringList& args, QString& vezIni, QString& error);
+
+// The help, also the source of the manual page brevanto(1).
+const char* DialogHelpText();
+
+// Prints the help or the version when asked for and returns true; needs no
+// display, so it runs before the application object exists.
+bool HandleInformationArguments(int argc, char** argv);

@@ -33,8 +33,9 @@ bool CRunReport::HasProblems() const {
 std::string CRunReport::Text(const std::string& result) const {
   std::lock_guard lock(m_Mutex);
   std::string text;
-  for (const std::string& line : m_Lines) text += line + "\n";
-  if (m_Dropped > 0) text += std::to_string(m_Dropped) + " more reports not shown; brevanto-cli prints them all\n";
-  if (m_Stats) text += (text.empty() ? "" : "\n") + FormatSummary(*m_Stats, m_Inputs, result);
+  for (const std::string& line : m_Lines) text.append(line).append("\n");
+  if (m_Dropped > 0)
+    text.append(std::to_string(m_Dropped)).append(" more reports not shown; brevanto-cli prints them all\n");
+  if (m_Stats) text.append(text.empty() ? "" : "\n").append(FormatSummary(*m_Stats, m_Inputs, result));
   return text;
 }

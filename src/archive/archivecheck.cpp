@@ -394,6 +394,22 @@ const char* KindName(FindingKind kind) {
   return "unknown";
 }
 
+const char* KindMeaning(FindingKind kind) {
+  switch (kind) {
+    case FindingKind::kMissingFile: return "a row whose data file is not there";
+    case FindingKind::kUnregistered: return "a data file without a row";
+    case FindingKind::kBadSize: return "a file whose size is not 512 + 4 x samples";
+    case FindingKind::kBadHeader: return "a header that does not parse as [VEZ4.0]";
+    case FindingKind::kNameMismatch: return "a header whose station, channel or start time\ndisagrees with the file's name or folders";
+    case FindingKind::kSampleCount: return "a row whose TQTY x SPS is not the file's sample\ncount";
+    case FindingKind::kRowMismatch: return "a row whose STA, CH, SPS, TBEGIN or FOFF disagrees\nwith its file, or whose CPATH leads out of the\ndata folder";
+    case FindingKind::kDuplicateRow: return "a second row of one path";
+    case FindingKind::kTemporaryFile: return "a writer's temporary file (.NAME.XXXXXX) left by\nan interrupted run";
+    case FindingKind::kUnreadable: return "a file or folder that could not be read";
+  }
+  return "";
+}
+
 size_t CheckReport::Count(FindingKind kind) const {
   return static_cast<size_t>(
       std::count_if(findings.begin(), findings.end(), [kind](const Finding& f) { return f.kind == kind; }));

@@ -31,6 +31,13 @@ enum class FindingKind {
 // Stable lower-case name of a kind, as the command line prints it
 // ("missing-file", "unregistered", ...).
 const char* KindName(FindingKind kind);
+// What a kind means, for the help; lines of at most 52 characters.
+const char* KindMeaning(FindingKind kind);
+inline constexpr FindingKind kAllFindingKinds[] = {
+    FindingKind::kMissingFile,  FindingKind::kUnregistered, FindingKind::kBadSize,
+    FindingKind::kBadHeader,    FindingKind::kNameMismatch, FindingKind::kSampleCount,
+    FindingKind::kRowMismatch,  FindingKind::kDuplicateRow, FindingKind::kTemporaryFile,
+    FindingKind::kUnreadable};
 
 struct Finding {
   FindingKind kind;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "archive/archivecheck.h"
 #include "convert/archivesettings.h"
 
 namespace cli {
@@ -103,6 +104,26 @@ Options ParseArguments(int argc, const char* const* argv) {
   return o;
 }
 
+namespace {
+
+// "  KIND  MEANING" lines, the meaning's own lines indented to its column.
+std::string FindingKindsHelp() {
+  constexpr size_t kColumn = 20;
+  std::string text;
+  for (archive::FindingKind kind : archive::kAllFindingKinds) {
+    std::string line = std::string("  ") + archive::KindName(kind);
+    line.resize(kColumn, ' ');
+    for (char c : std::string(archive::KindMeaning(kind))) {
+      line += c;
+      if (c == '\n') line += std::string(kColumn, ' ');
+    }
+    text += line + "\n";
+  }
+  return text;
+}
+
+}  // namespace
+
 std::string ShortUsage() {
   return std::string("usage: ") + kProgram +
          " [--vez-ini FILE] [--quality CODES] [-q|-v] FILE|@LISTFILE...\n"
@@ -142,7 +163,25 @@ std::string HelpText() {
          "\n"
          "On a terminal, a status line on standard error shows the progress.\n"
          "Errors and the closing summary go to standard error.\n"
-         "The environment variable ODBCINI selects another odbc.ini.\n"
+         "\n"
+         "Files:\n"
+         "  VEZ.ini           the archive configuration, [DATA] DIR: the data folder;\n"
+         "                    $XDG_CONFIG_HOME/VEZ.ini (without XDG_CONFIG_HOME:\n"
+         "                    ~/.config/VEZ.ini) if it exists, else /etc/VEZ.ini\n"
+         "  odbc.ini          where the data source VEZ is defined: $ODBCINI, else\n"
+         "                    ~/.odbc.ini and /etc/odbc.ini. The run connects with\n"
+         "                    DSN=VEZ;UID=VEZ;PWD=QKT; and needs the table FILELIST\n"
+         "                    with the columns STA, SPS, GAIN, CPATH, DATATYPE, CH,\n"
+         "                    CREATER, LDDATE, TBEGIN, TQTY and FOFF\n"
+         "\n"
+         "Environment:\n"
+         "  ODBCINI           the odbc.ini file that defines the data source VEZ\n"
+         "  XDG_CONFIG_HOME   the user's configuration folder, where VEZ.ini is looked\n"
+         "                    for first\n"
+         "\n"
+         "Findings of --check:\n"
+         "Each is one line on standard output, KIND CPATH: DETAIL, of these kinds:\n" +
+         FindingKindsHelp() +
          "\n"
          "Exit status:\n"
          "  0  every input file was converted, stored and registered\n"
@@ -159,7 +198,13 @@ std::string HelpText() {
          "  1  findings: the archive is not whole (each is listed)\n"
          "  2  usage error\n"
          "  3  the archive could not be read: the VEZ.ini file, its data folder, the\n"
-         "     database (data source VEZ) or its table FILELIST\n";
+         "     database (data source VEZ) or its table FILELIST\n"
+         "\n"
+         "Examples:\n"
+         "  brevanto-cli /data/seed/2024-04-08.mseed\n"
+         "  brevanto-cli --quality DQM --vez-ini /srv/vez/VEZ.ini station-day/*.mseed\n"
+         "  find /data/seed -name '*.mseed' > inputs && brevanto-cli -q @inputs\n"
+         "  ODBCINI=/srv/vez/odbc.ini brevanto-cli --check --vez-ini /srv/vez/VEZ.ini\n";
 }
 
 }  // namespace cli
