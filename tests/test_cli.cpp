@@ -203,7 +203,8 @@ class Archive {
   std::vector<fs::path> DataFiles() const {
     std::vector<fs::path> files;
     for (const auto& e : fs::recursive_directory_iterator(DataDir()))
-      if (e.is_regular_file()) files.push_back(e.path());
+      if (e.is_regular_file() && e.path().parent_path().filename() != archive::kLockFolderName)
+        files.push_back(e.path());
     return files;
   }
 

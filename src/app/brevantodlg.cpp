@@ -135,6 +135,14 @@ void CBrevantoDlg::OnConvert() {
     return;
   }
   const std::string settings = Encoded(m_SettingsFile);
+  long commitMs = 0;
+  std::string problem;
+  if (!ReadCommitInterval(settings, CConvertFromSeed::kDefaultCommitInterval.count(), commitMs, problem)) {
+    ShowStatus(QString::fromLocal8Bit(problem.c_str()));
+    QApplication::beep();
+    return;
+  }
+  m_Converter.SetCommitInterval(std::chrono::milliseconds(commitMs));
   const QString dir = QFile::decodeName(platform::GetPrivateProfileString("BREVANTO", "DIR", "/", settings).c_str());
   const QStringList files = ChooseFiles(this, dir);
   if (files.isEmpty()) return;

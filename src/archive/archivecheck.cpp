@@ -264,7 +264,8 @@ class Checker {
     errno = 0;
     while (dirent* e = ::readdir(dir.get())) {
       const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
+      // The converter's station locks are not part of the archive.
+      if (name != "." && name != ".." && !(local.empty() && name == kLockFolderName)) names.push_back(name);
     }
     if (errno != 0) Add(FindingKind::kUnreadable, cpath, Errno("cannot read the folder"));
     dir.reset();

@@ -13,6 +13,9 @@ class Connection;
 
 namespace archive {
 
+// The folder at the top of the data folder where runs keep their station locks.
+inline constexpr const char* kLockFolderName = ".brevanto-lock";
+
 enum class FindingKind {
   kMissingFile,     // a row whose data file is not there (or is not a regular file)
   kUnregistered,    // a data file without a row

@@ -1,6 +1,7 @@
 // The VEZ data file writer: appends a channel's segment to its current data
 // file or starts a new one, then registers the file in FILELIST.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -161,7 +162,10 @@ void CStaInfo::WriteChan(unsigned sta, unsigned chan) {
         m_Failed.insert(k.m_CPath);
       }
       k.m_TQty += k.m_SegQty;
-      if (k.m_TQty > s.m_FileMinutes * 60 - 1) k.m_TBegin = k.m_TQty = 0;
+      if (k.m_TQty > s.m_FileMinutes * 60 - 1) {
+        k.m_TBegin = k.m_TQty = 0;
+        CloseFile(k);
+      }
     } else if (CreateFile(sta, chan)) {
       ReplaceFileList(k.m_CPath.c_str(), s.m_Name.c_str(), k.m_Name.c_str(), k.m_TBegin, k.m_TQty,
                       k.m_SpS, 1, 3);
@@ -193,28 +197,78 @@ bool CStaInfo::AppendToFile(CSta& s, CChanInfo& k) {
     ReportNotStored(full, what, s, k);
     return false;
   };
-  int fd = ::open(full.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return fail("cannot open for appending");
-  const off_t end = ::lseek(fd, 0, SEEK_END);
+  if (k.m_Fd < 0) {
+    const int fd = ::open(full.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return fail("cannot open for appending");
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    if (end < 0) {
+      const int err = errno;
+      ::close(fd);
+      errno = err;
+      return fail("cannot append");
+    }
+    KeepOpen(k, fd, end);
+  }
+  k.m_LastUse = ++m_UseClock;
   std::vector<uint32_t> scratch;
   const size_t bytes = sizeof(float) * static_cast<size_t>(k.m_Count);
-  if (end < 0 || !WriteAllBytes(fd, LittleEndianSamples(k.m_Data.get(), k.m_Count, scratch), bytes)) {
+  if (!WriteAllBytes(k.m_Fd, LittleEndianSamples(k.m_Data.get(), k.m_Count, scratch), bytes)) {
     const int err = errno;
     // Leave the file as it was before this segment.
-    if (end >= 0 && ::ftruncate(fd, end) != 0) {}
-    ::close(fd);
+    if (::ftruncate(k.m_Fd, k.m_FileBytes) != 0) {}
+    CloseFile(k);
     errno = err;
     return fail("cannot append");
   }
-  if (::close(fd) != 0) return fail("cannot close after appending");
+  k.m_FileBytes += static_cast<int64_t>(bytes);
   ++m_Stats.filesExtended;
   m_Stats.samplesWritten += static_cast<uint64_t>(k.m_Count);
   return true;
 }
 
+// A channel's current file stays open until it is complete, the channel
+// starts another or the run ends, which spares an open and a close per
+// segment. Beyond the limit the file unused for longest is closed.
+void CStaInfo::KeepOpen(CChanInfo& k, int fd, int64_t bytes) {
+  if (m_Open.size() >= m_OpenLimit) {
+    auto oldest = std::min_element(m_Open.begin(), m_Open.end(),
+                                   [](const CChanInfo* a, const CChanInfo* b) { return a->m_LastUse < b->m_LastUse; });
+    CloseFile(**oldest);
+  }
+  k.m_Fd = fd;
+  k.m_FileBytes = bytes;
+  k.m_LastUse = ++m_UseClock;
+  m_Open.push_back(&k);
+}
+
+void CStaInfo::CloseFile(CChanInfo& k) {
+  if (k.m_Fd < 0) return;
+  m_Open.erase(std::find(m_Open.begin(), m_Open.end(), &k));
+  const int fd = k.m_Fd;
+  k.m_Fd = -1;
+  // A file system that writes back late (NFS) reports lost writes only here.
+  if (::close(fd) != 0) {
+    ++m_Stats.closeErrors;
+    platform::DebugOutputF("Data file %s: cannot close: %s; its last samples may be lost\n",
+                           (m_Path + kLocalSeparator + LocalPath(k.m_CPath)).c_str(), std::strerror(errno));
+  }
+}
+
+void CStaInfo::CloseFiles() {
+  while (!m_Open.empty()) CloseFile(*m_Open.back());
+}
+
+size_t DefaultOpenFileLimit() {
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 512;
+  // Half for the rest: input files, the database's sockets and files, the libraries.
+  return std::max<size_t>(1, static_cast<size_t>(limit.rlim_cur) / 2);
+}
+
 bool CStaInfo::CreateFile(unsigned sta, unsigned chan) {
   CSta& s = *m_StaList[sta];
   CChanInfo& k = *s.m_ChanList[chan];
+  CloseFile(k);
   k.m_TBegin = k.m_SegBegin;
   k.m_TQty = k.m_SegQty;
   auto drop = [&](const std::string& path, const char* what) {
@@ -267,21 +321,19 @@ bool CStaInfo::CreateFile(unsigned sta, unsigned chan) {
   bool ok = WriteAllBytes(fd, header, kHeaderBytes) &&
             WriteAllBytes(fd, LittleEndianSamples(k.m_Data.get(), k.m_Count, scratch), bytes);
   int err = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
   if (ok && ::rename(tmp.c_str(), full.c_str()) != 0) {
     ok = false;
     err = errno;
   }
   if (!ok) {
+    ::close(fd);
     ::unlink(tmp.c_str());
     errno = err;
     ReportNotStored(full, "cannot write", s, k);
     m_Failed.insert(k.m_CPath);
     return false;
   }
+  KeepOpen(k, fd, static_cast<int64_t>(kHeaderBytes + bytes));
   Created(k.m_CPath, k);
   m_Failed.erase(k.m_CPath);
   m_Stats.samplesWritten += static_cast<uint64_t>(k.m_Count);

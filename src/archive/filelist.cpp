@@ -1,11 +1,14 @@
 #include "archive/filelist.h"
 
 #include <cctype>
+#include <chrono>
 #include <ctime>
+#include <thread>
 #include <stdexcept>
 #include <string_view>
 
 #include "archive/filelisttable.h"
+#include "archive/registration.h"
 #include "platform/odbc.h"
 #include "store/stainfo.h"
 
@@ -148,45 +151,83 @@ void CFileList::Close() { m_Adding = false; }
 
 namespace {
 
-void SetFields(CFileList& row, const char* cpath, const char* sta, const char* ch, double tBegin,
-               double tQty, double sps, int gain, int dataType) {
+void SetFields(CFileList& row, const FileRegistration& r) {
   row.m_FOFF = 512;
-  row.m_STA = Text(sta);
-  row.m_TBEGIN = tBegin;
-  row.m_TQTY = tQty;
-  row.m_GAIN = gain;
-  row.m_SPS = sps;
-  row.m_CPATH = Text(cpath);
-  row.m_DATATYPE = dataType;
-  row.m_CH = Text(ch);
+  row.m_STA = r.sta;
+  row.m_TBEGIN = r.tBegin;
+  row.m_TQTY = r.tQty;
+  row.m_GAIN = r.gain;
+  row.m_SPS = r.sps;
+  row.m_CPATH = r.cpath;
+  row.m_DATATYPE = r.dataType;
+  row.m_CH = r.ch;
   row.m_CREATER = "BREVANTO";
   row.m_LDDATE = NowTimestamp();
 }
 
 }  // namespace
 
+void CFileListTarget::Apply(const FileRegistration& r) {
+  CFileList row(&m_Database);
+  if (r.kind == FileRegistration::kReplace) {
+    row.DeleteFirst(r.cpath);
+    row.AddNew();
+    SetFields(row, r);
+    row.Update();
+  } else {
+    SetFields(row, r);
+    if (!row.UpdateFirst() && !row.HasRow(row.m_CPATH)) {
+      row.AddNew();
+      SetFields(row, r);
+      row.Update();
+    }
+  }
+  row.Close();
+}
+
+void CFileListTarget::Begin() {
+  if (!m_Database.IsOpen()) m_Database.Open(ConnectionText(CFileList::kDefaultConnect), kLoginTimeoutSeconds);
+  m_Database.Begin();
+}
+
+void CFileListTarget::Commit() { m_Database.Commit(); }
+
+void CFileListTarget::Rollback() noexcept { m_Database.Rollback(); }
+
+bool IsTransient(const odbc::Error& e) {
+  // 40001: serialization failure, also MariaDB's deadlock victim; 40P01: PostgreSQL's.
+  return e.SqlState() == "40001" || e.SqlState() == "40P01";
+}
+
+void BackOff(int attempt) { std::this_thread::sleep_for(std::chrono::milliseconds(20 * attempt)); }
+
+void CStrictRegistration::Register(const FileRegistration& r) {
+  std::lock_guard lock(m_Mutex);
+  for (int attempt = 1;; ++attempt) {
+    try {
+      m_Target.Apply(r);
+      return;
+    } catch (const odbc::Error& e) {
+      if (!IsTransient(e) || attempt == kTransientAttempts) throw;
+    }
+    BackOff(attempt);
+  }
+}
+
 void CStaInfo::UpdateFileList(const char* cpath, const char* sta, const char* ch, double tBegin,
                               double tQty, double sps, int gain, int dataType) {
-  if (!m_pDatabase) return;
-  CFileList row(m_pDatabase);
-  SetFields(row, cpath, sta, ch, tBegin, tQty, sps, gain, dataType);
-  if (!row.UpdateFirst() && !row.HasRow(row.m_CPATH)) {
-    row.AddNew();
-    SetFields(row, cpath, sta, ch, tBegin, tQty, sps, gain, dataType);
-    row.Update();
-  }
-  CountRegistration(cpath);
-  row.Close();
+  Register(FileRegistration{FileRegistration::kUpdate, Text(cpath), Text(sta), Text(ch), tBegin, tQty, sps, gain,
+                            dataType});
 }
 
 void CStaInfo::ReplaceFileList(const char* cpath, const char* sta, const char* ch, double tBegin,
                                double tQty, double sps, int gain, int dataType) {
-  if (!m_pDatabase) return;
-  CFileList row(m_pDatabase);
-  row.DeleteFirst(Text(cpath));
-  row.AddNew();
-  SetFields(row, cpath, sta, ch, tBegin, tQty, sps, gain, dataType);
-  row.Update();
-  CountRegistration(cpath);
-  row.Close();
+  Register(FileRegistration{FileRegistration::kReplace, Text(cpath), Text(sta), Text(ch), tBegin, tQty, sps, gain,
+                            dataType});
+}
+
+void CStaInfo::Register(const FileRegistration& r) {
+  if (!m_pRegistrar) return;
+  m_pRegistrar->Register(r);
+  CountRegistration(r.cpath.c_str());
 }

@@ -2,7 +2,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -69,7 +71,34 @@ int Check(const Options& o) {
   return report.Whole() ? kExitOk : kExitFailed;
 }
 
+// The run a signal stops; the first SIGINT or SIGTERM asks it to stop, and
+// SA_RESETHAND leaves the second to end the process.
+std::atomic<CConvertFromSeed*> g_running{nullptr};
+volatile sig_atomic_t g_signal = 0;
+
+extern "C" void OnStopSignal(int signal) {
+  g_signal = signal;
+  if (CConvertFromSeed* converter = g_running.load()) converter->RequestStop();
+}
+
+void CatchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+}
+
 int Run(const Options& o) {
+  long commitMs = o.commitMs;
+  if (commitMs < 0) {
+    std::string problem;
+    if (!ReadCommitInterval(kProgramIni, CConvertFromSeed::kDefaultCommitInterval.count(), commitMs, problem)) {
+      std::fprintf(stderr, "%s: %s\n", kProgram, problem.c_str());
+      return kExitUsage;
+    }
+  }
   const bool terminal = ::isatty(STDERR_FILENO) == 1;
   HostSettings settings;
   // With -v on a terminal the status texts themselves scroll by; a status
@@ -91,20 +120,34 @@ int Run(const Options& o) {
     }
     converter.SetQuality(o.quality);
     converter.SetQualityAdvice("--quality ");
+    converter.SetCommitInterval(std::chrono::milliseconds(commitMs));
+    if (o.jobs) converter.SetJobs(o.jobs);
+    converter.SetWaitForLocks(!o.noWait);
+    convert::CSelection selection;
+    selection.SetStations(o.stations);
+    selection.SetChannels(o.channels);
+    selection.SetShard(o.shard, o.shards);
+    converter.SetSelection(selection);
     for (const std::string& f : o.files) converter.AddFile(f);
+    g_running = &converter;
+    if (g_signal) converter.RequestStop();
     started = converter.Start() == 0;
     if (started) {
       host.WaitForEnd();
       converter.Join();
       stats = converter.Stats();
     }
+    g_running = nullptr;
   }
   if (!started) {
     std::fprintf(stderr, "%s: cannot start the conversion\n", kProgram);
     return kExitFailed;
   }
 
-  const int status = stats.databaseOpenFailed ? kExitArchive : stats.AnyFailure() ? kExitFailed : kExitOk;
+  const int status = stats.interrupted                               ? 128 + (g_signal ? g_signal : SIGINT)
+                     : stats.databaseOpenFailed || stats.lockRefused ? kExitArchive
+                     : stats.AnyFailure()                            ? kExitFailed
+                                                                     : kExitOk;
   if (!o.quiet || status != kExitOk) {
     const std::string summary = std::string(kProgram) + ": " + FormatSummary(stats, o.files.size(), host.LastStatus());
     std::fputs(summary.c_str(), stderr);
@@ -130,6 +173,7 @@ int main(int argc, char** argv) {
     std::printf("%s %s\n", kProgram, BREVANTO_VERSION);
     return kExitOk;
   }
+  if (!options.check) CatchStopSignals();
   const int status = options.check ? Check(options) : Run(options);
   if (std::fflush(stdout) != 0 && status == kExitOk) {
     std::fprintf(stderr, "%s: cannot write standard output: %s\n", kProgram, std::strerror(errno));

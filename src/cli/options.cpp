@@ -6,6 +6,7 @@
 
 #include "archive/archivecheck.h"
 #include "convert/archivesettings.h"
+#include "convert/selection.h"
 
 namespace cli {
 namespace {
@@ -86,6 +87,24 @@ Options ParseArguments(int argc, const char* const* argv) {
         throw UsageError("bad --quality \"" + value + "\": use one or more of the letters D, Q, R, M");
       o.quality = value;
       qualityGiven = true;
+    } else if (TakeValue("--jobs", argc, argv, i, value)) {
+      long jobs = 0;
+      if (!ParseCount(value, 64, jobs) || jobs < 1) throw UsageError("bad --jobs \"" + value + "\": use 1 to 64");
+      o.jobs = static_cast<unsigned>(jobs);
+    } else if (TakeValue("--commit-interval", argc, argv, i, value)) {
+      if (!ParseCount(value, 86400000, o.commitMs))
+        throw UsageError("bad --commit-interval \"" + value + "\": use milliseconds, 0 to 86400000");
+    } else if (arg == "--no-wait") {
+      o.noWait = true;
+    } else if (TakeValue("--stations", argc, argv, i, value)) {
+      if (convert::CSelection::SplitList(value).empty()) throw UsageError("option --stations needs codes");
+      o.stations = value;
+    } else if (TakeValue("--channels", argc, argv, i, value)) {
+      if (convert::CSelection::SplitList(value).empty()) throw UsageError("option --channels needs codes");
+      o.channels = value;
+    } else if (TakeValue("--shard", argc, argv, i, value)) {
+      if (!convert::ParseShard(value, o.shard, o.shards))
+        throw UsageError("bad --shard \"" + value + "\": use K/N with 1 <= K <= N");
     } else if (arg == "-") {
       throw UsageError("reading standard input is not supported; name the files");
     } else {
@@ -98,6 +117,8 @@ Options ParseArguments(int argc, const char* const* argv) {
     if (!o.files.empty()) throw UsageError("--check takes no input files");
     if (qualityGiven) throw UsageError("--quality has no meaning with --check");
     if (o.verbose) throw UsageError("-v has no meaning with --check");
+    if (o.jobs || o.commitMs >= 0 || o.noWait || !o.stations.empty() || !o.channels.empty() || o.shards > 1)
+      throw UsageError("--check takes none of the conversion options");
     return o;
   }
   if (o.files.empty()) throw UsageError("no input file");
@@ -126,7 +147,9 @@ std::string FindingKindsHelp() {
 
 std::string ShortUsage() {
   return std::string("usage: ") + kProgram +
-         " [--vez-ini FILE] [--quality CODES] [-q|-v] FILE|@LISTFILE...\n"
+         " [--vez-ini FILE] [--quality CODES] [--jobs N] [--commit-interval MS]\n"
+         "       [--no-wait] [--stations LIST] [--channels LIST] [--shard K/N] [-q|-v]\n"
+         "       FILE|@LISTFILE...\n"
          "       " + kProgram + " --check [--vez-ini FILE] [-q]\n"
          "Try '" + kProgram + " --help' for more information.\n";
 }
@@ -152,6 +175,24 @@ std::string HelpText() {
          "                    else /etc/VEZ.ini\n"
          "  --quality CODES   data record quality indicators to convert, any of the\n"
          "                    letters D, Q, R, M (default DQ)\n"
+         "  --jobs N          threads that decode, join and write (default: the cores\n"
+         "                    this process may use, at most 8); the archive comes out\n"
+         "                    the same whatever N\n"
+         "  --commit-interval MS\n"
+         "                    FILELIST registrations are committed in groups, at most\n"
+         "                    MS milliseconds after their data were written, and at\n"
+         "                    the end of every input file (default: COMMIT_MS of\n"
+         "                    section [BREVANTO] in ./brevanto.ini, else 1000); 0\n"
+         "                    commits each write's registration at once\n"
+         "  --no-wait         when another run is converting one of the stations of\n"
+         "                    the input, end at once (exit status 3) instead of\n"
+         "                    waiting for it; nothing is written\n"
+         "  --stations LIST   convert only these stations: comma-separated codes or\n"
+         "                    shell patterns (BGLD,CE*)\n"
+         "  --channels LIST   convert only these channels (BHZ,LH?)\n"
+         "  --shard K/N       convert only the stations in group K of N (1 <= K <= N),\n"
+         "                    by a stable hash of the station code: N runs with\n"
+         "                    K = 1..N over the same input convert all of it once\n"
          "  -q, --quiet       print errors only; the summary only when something failed\n"
          "  -v, --verbose     print every status text on its own line (standard output)\n"
          "  --check           check the archive: compare the data files under the data\n"
@@ -163,6 +204,13 @@ std::string HelpText() {
          "\n"
          "On a terminal, a status line on standard error shows the progress.\n"
          "Errors and the closing summary go to standard error.\n"
+         "\n"
+         "Runs side by side: a run locks every station of its input (files in\n"
+         ".brevanto-lock/ in the data folder) before it writes anything, so runs\n"
+         "that share a station take turns and runs on other stations go on at once.\n"
+         "SIGINT or SIGTERM stops reading; what was read is written and registered,\n"
+         "the summary says \"interrupted\" and the exit status is 130 or 143. A\n"
+         "second signal ends the process at once.\n"
          "\n"
          "Files:\n"
          "  VEZ.ini           the archive configuration, [DATA] DIR: the data folder;\n"
@@ -190,7 +238,9 @@ std::string HelpText() {
          "  2  usage error: unknown option, bad value, no input file, or an\n"
          "     unreadable list file\n"
          "  3  the archive could not be opened: the database (data source VEZ), the\n"
-         "     VEZ.ini file or its data folder; nothing was converted\n"
+         "     VEZ.ini file or its data folder; or with --no-wait, a station was\n"
+         "     being converted by another run; nothing was converted\n"
+         "  130, 143  stopped by SIGINT or SIGTERM; what was read is in the archive\n"
          "\n"
          "Exit status of --check:\n"
          "  0  the archive is whole: every row has its file and every file its row,\n"
@@ -204,6 +254,7 @@ std::string HelpText() {
          "  brevanto-cli /data/seed/2024-04-08.mseed\n"
          "  brevanto-cli --quality DQM --vez-ini /srv/vez/VEZ.ini station-day/*.mseed\n"
          "  find /data/seed -name '*.mseed' > inputs && brevanto-cli -q @inputs\n"
+         "  parallel brevanto-cli -q --shard {}/4 @inputs ::: 1 2 3 4\n"
          "  ODBCINI=/srv/vez/odbc.ini brevanto-cli --check --vez-ini /srv/vez/VEZ.ini\n";
 }
 

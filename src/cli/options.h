@@ -25,6 +25,11 @@ struct Options {
   bool help = false;
   bool version = false;
   bool check = false;  // --check: examine the archive instead of converting
+  unsigned jobs = 0;   // 0: the default, the cores this process may use (at most 8)
+  long commitMs = -1;  // -1: COMMIT_MS of ./brevanto.ini, else the default
+  bool noWait = false;
+  std::string stations, channels;  // comma-separated codes or patterns
+  unsigned shard = 1, shards = 1;
   std::vector<std::string> files;  // in command-line order, list files expanded in place
 };
 

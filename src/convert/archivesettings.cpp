@@ -70,3 +70,22 @@ std::string DataFolderProblem(const std::string& vezIni) {
   std::string problem = VezIniProblem(vezIni);
   return problem.empty() ? FolderProblem(ReadDataDir(vezIni)) : problem;
 }
+
+bool ParseCount(const std::string& text, long max, long& value) {
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  const long long v = std::stoll(text);
+  if (v > max) return false;
+  value = static_cast<long>(v);
+  return true;
+}
+
+bool ReadCommitInterval(const std::string& programIni, long fallback, long& ms, std::string& problem) {
+  const std::string text = platform::GetPrivateProfileString("BREVANTO", "COMMIT_MS", "", programIni);
+  if (text.empty()) {
+    ms = fallback;
+    return true;
+  }
+  if (ParseCount(text, 86400000, ms)) return true;
+  problem = programIni + ": COMMIT_MS=" + text + " in section [BREVANTO] is not a number of milliseconds (0 to 86400000)";
+  return false;
+}

@@ -24,3 +24,15 @@ std::string FolderProblem(const std::string& dataDir);
 
 // VezIniProblem, else FolderProblem of the folder vezIni names.
 std::string DataFolderProblem(const std::string& vezIni);
+
+// The program's own settings file, in the folder it was started from.
+constexpr const char* kProgramIni = "./brevanto.ini";
+
+// Section BREVANTO key COMMIT_MS of programIni: how long a FILELIST row may
+// lag its data file, in milliseconds (0: every write committed at once).
+// fallback when the key is missing; false, with problem set, when its value
+// is not a number of milliseconds.
+bool ReadCommitInterval(const std::string& programIni, long fallback, long& ms, std::string& problem);
+
+// A whole number from 0 to max, all of text; false otherwise.
+bool ParseCount(const std::string& text, long max, long& value);

@@ -10,11 +10,17 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "archive/filelisttable.h"
+#include "archive/registration.h"
+#include "convert/handover.h"
+#include "convert/reading.h"
+#include "convert/registering.h"
+#include "convert/stationlocks.h"
 #include "platform/diag.h"
 #include "platform/odbchint.h"
 #include "seed/record.h"
@@ -24,79 +30,11 @@
 namespace {
 
 constexpr int kMaxSamples = 65535;
-constexpr size_t kReadChunk = 1 << 18;
 constexpr uint64_t kProgressEvery = 256;  // records
 
-// Reads until size bytes came, the file ended, or an error; -1 on error.
-ssize_t ReadFull(int fd, unsigned char* buf, size_t size) {
-  size_t got = 0;
-  while (got < size) {
-    ssize_t n = ::read(fd, buf + got, size - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  return static_cast<ssize_t>(got);
-}
-
-ssize_t PreadFull(int fd, unsigned char* buf, size_t size, off_t offset) {
-  size_t got = 0;
-  while (got < size) {
-    ssize_t n = ::pread(fd, buf + got, size - got, offset + static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  return static_cast<ssize_t>(got);
-}
-
-// A reader that hands out whole records from large reads, so that small
-// records do not cost one system call each.
-class RecordReader {
- public:
-  explicit RecordReader(int fd) : m_Fd(fd), m_Buf(kReadChunk) {}
-
-  // 1: the next record was copied to record, which takes its length. A record
-  // is read at recLen unless it declares a length of its own, which recLen
-  // then becomes (files joined from files of other record lengths). 0: the
-  // file ended (a shorter remainder is left); -1: read error (errno set).
-  int Next(std::vector<unsigned char>& record, int32_t& recLen) {
-    if (!Fill(static_cast<size_t>(recLen))) return -1;
-    if (Available() >= static_cast<size_t>(seed::kProbeSize)) recLen = seed::OwnRecordLength(Data(), recLen);
-    const size_t length = static_cast<size_t>(recLen);
-    if (!Fill(length)) return -1;
-    if (Available() < length) return 0;
-    record.resize(length);
-    std::memcpy(record.data(), Data(), length);
-    m_Pos += length;
-    return 1;
-  }
-  // Bytes left after the last whole record, once Next has said 0.
-  size_t Remainder() const { return Available(); }
-
- private:
-  size_t Available() const { return m_End - m_Pos; }
-  const unsigned char* Data() const { return m_Buf.data() + m_Pos; }
-  // Reads until want bytes are available or the file ended; false on an error.
-  bool Fill(size_t want) {
-    if (Available() >= want || m_Eof) return true;
-    std::memmove(m_Buf.data(), Data(), Available());
-    m_End -= m_Pos;
-    m_Pos = 0;
-    ssize_t n = ReadFull(m_Fd, m_Buf.data() + m_End, m_Buf.size() - m_End);
-    if (n < 0) return false;
-    if (static_cast<size_t>(n) < m_Buf.size() - m_End) m_Eof = true;
-    m_End += static_cast<size_t>(n);
-    return true;
-  }
-
-  int m_Fd;
-  std::vector<unsigned char> m_Buf;
-  size_t m_Pos = 0, m_End = 0;
-  bool m_Eof = false;
-};
+using convert::FileSize;
+using convert::PreadFull;
+using convert::RecordReader;
 
 // A code as the operator should see it: printable ASCII as is, the rest as \xNN.
 std::string Printable(const unsigned char* field, int width) {
@@ -114,11 +52,6 @@ std::string Printable(const unsigned char* field, int width) {
   return s;
 }
 
-uint64_t FileSize(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-}
-
 }  // namespace
 
 void IConvertHost::ReportError(const char* text) {
@@ -133,6 +66,7 @@ CConvertFromSeed::CConvertFromSeed(IConvertHost* host, const std::string& vezIni
       m_pDlg(host),
       m_VezIni(vezIni),
       m_VezIniProblem(VezIniProblem(vezIni)),
+      m_Jobs(convert::DefaultJobs()),
       m_Samples(new float[kMaxSamples]) {}
 
 std::string CConvertFromSeed::DataFolderProblem() const {
@@ -174,23 +108,29 @@ int CConvertFromSeed::Start() {
 }
 
 void CConvertFromSeed::Error(const char* format, ...) {
-  char buf[2048];
-  va_list ap;
+  // Sized to the text: a long path must not cut off the reason after it.
+  va_list ap, again;
   va_start(ap, format);
-  std::vsnprintf(buf, sizeof buf, format, ap);
+  va_copy(again, ap);
+  const int length = std::vsnprintf(nullptr, 0, format, ap);
   va_end(ap);
+  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+  std::vsnprintf(text.data(), text.size() + 1, format, again);
+  va_end(again);
   if (m_pDlg)
-    m_pDlg->ReportError(buf);
+    m_pDlg->ReportError(text.c_str());
   else
-    platform::DebugOutputF("%s\n", buf);
+    platform::DebugOutputF("%s\n", text.c_str());
 }
 
 void ConvertThreadProc(CConvertFromSeed* converter) {
   const size_t inputs = converter->m_FileList.size();
   converter->Run();
   const RunStats& stats = converter->m_Stats;
-  // After an open error or an aborted run, their own texts stay the last ones.
-  if (!stats.databaseOpenFailed && !stats.aborted)
+  // After an open error, an aborted or refused run, their own texts stay the last ones.
+  if (stats.interrupted)
+    converter->SetStatus("Conversion interrupted");
+  else if (!stats.databaseOpenFailed && !stats.aborted && !stats.lockRefused)
     converter->SetStatus(stats.AnyFailure() ? "Data converted with errors" : "Data successfully converted");
   IConvertHost* host = converter->m_pDlg;
   if (host) host->RunEnded(stats, inputs);
@@ -199,16 +139,47 @@ void ConvertThreadProc(CConvertFromSeed* converter) {
   if (host) host->ConvertDone();
 }
 
-void CConvertFromSeed::Run() {
-  m_Stats = RunStats{};
-  m_Undecoded.fill(0);
-  const bool useDatabase = !m_ConnectString.empty();
+bool CConvertFromSeed::LockStations(convert::CStationLocks& locks) {
+  std::set<std::string> stations;
+  for (const std::string& f : m_FileList) convert::ScanStations(f, m_Quality.c_str(), m_Selection, stations);
+  std::string busy, problem;
+  pid_t holder = 0;
+  auto notice = [this](const std::string& station, pid_t pid) {
+    char text[256];
+    if (pid > 0)
+      std::snprintf(text, sizeof text, "waiting for another conversion of station %s (process %ld)", station.c_str(),
+                    static_cast<long>(pid));
+    else
+      std::snprintf(text, sizeof text, "waiting for another conversion of station %s", station.c_str());
+    SetStatus(text);
+    Error("%s", text);
+  };
+  switch (locks.Acquire(stations, m_WaitForLocks, notice, &m_StopRequested, busy, holder, problem)) {
+    case convert::CStationLocks::Result::kLocked:
+      return true;
+    case convert::CStationLocks::Result::kStopped:
+      m_Stats.interrupted = true;
+      return false;
+    case convert::CStationLocks::Result::kBusy:
+      Error("station %s is being converted by another run%s; nothing converted", busy.c_str(),
+            holder > 0 ? (" (process " + std::to_string(holder) + ")").c_str() : "");
+      break;
+    case convert::CStationLocks::Result::kFailed:
+      Error("%s; nothing converted", problem.c_str());
+      break;
+  }
+  m_Stats.lockRefused = true;
+  SetStatus(problem.empty() ? "Station locked by another conversion" : "Station lock error");
+  if (m_pDlg) m_pDlg->Beep();
+  return false;
+}
+
+bool CConvertFromSeed::OpenDatabase() {
   try {
-    if (useDatabase) {
-      m_Database.Open(m_ConnectString, 15);
-      // A table that cannot take a row is found before any data file is written.
-      for (const std::string& w : archive::CheckFileListTable(m_Database).Warnings()) Error("%s", w.c_str());
-    }
+    m_Database.Open(m_ConnectString, 15);
+    // A table that cannot take a row is found before any data file is written.
+    for (const std::string& w : archive::CheckFileListTable(m_Database).Warnings()) Error("%s", w.c_str());
+    return true;
   } catch (const std::exception& e) {
     m_Database.Close();
     Error("VEZ Database open error: %s", e.what());
@@ -219,47 +190,75 @@ void CConvertFromSeed::Run() {
     SetStatus("VEZ Database open error");
     if (m_pDlg) m_pDlg->Beep();
     ClearFiles();
+    return false;
+  }
+}
+
+// The outline of a run: reading here, decoding, joining and writing behind
+// the hand-over, registering behind the registrar.
+void CConvertFromSeed::Run() {
+  m_Stats = RunStats{};
+  m_Undecoded.fill(0);
+  const bool useDatabase = !m_ConnectString.empty();
+  if (useDatabase && !OpenDatabase()) return;
+  convert::CStationLocks locks(m_DataDir);
+  if (!LockStations(locks)) {
+    ClearFiles();
+    m_Database.Close();
     return;
   }
 
-  auto store = std::make_unique<CStaInfo>(useDatabase ? &m_Database : nullptr);
-  store->SetPath(m_DataDir.c_str());
+  CFileListTarget fileList(m_Database);
+  std::unique_ptr<IRegistrar> registrar;
+  if (useDatabase)
+    registrar = convert::MakeRegistrar(fileList, m_CommitInterval, [this](const std::string& line) {
+      Error("%s", line.c_str());
+    });
+  std::unique_ptr<convert::IHandOver> handOver =
+      convert::MakeHandOver({useDatabase ? &m_Database : nullptr, registrar.get(), m_DataDir, m_Jobs});
   uint64_t bytesTotal = 0, bytesDone = 0;
   for (const std::string& f : m_FileList) bytesTotal += FileSize(f);
   try {
-    for (size_t i = 0; i < m_FileList.size(); ++i) {
-      ConvertFile(*store, i, bytesDone, bytesTotal);
+    for (size_t i = 0; i < m_FileList.size() && !StopRequested(); ++i) {
+      ConvertFile(*handOver, i, bytesDone, bytesTotal);
+      handOver->EndOfInput(i);
       if (m_pDlg) m_pDlg->Progress(i + 1, m_FileList.size(), bytesDone, bytesTotal);
     }
-    store->WriteAll();
-  } catch (const odbc::Error& e) {
-    Error("VEZ Database write error while converting %s: %s", m_FileName.c_str(), e.what());
-    m_Stats.aborted = true;
-    SetStatus("VEZ Database write error");
+    handOver->Finish();
+    if (registrar) registrar->Flush();
   } catch (const std::exception& e) {
-    Error("Conversion error while converting %s: %s", m_FileName.c_str(), e.what());
+    const size_t failed = handOver->FailedInput();
+    const std::string& input = failed < m_FileList.size() ? m_FileList[failed] : m_FileName;
+    const bool database = dynamic_cast<const odbc::Error*>(&e) != nullptr;
+    Error("%s while converting %s: %s", database ? "VEZ Database write error" : "Conversion error", input.c_str(),
+          e.what());
     m_Stats.aborted = true;
-    SetStatus("Conversion error");
+    SetStatus(database ? "VEZ Database write error" : "Conversion error");
   }
   if (m_Stats.aborted) {
     ReportUndecoded();  // of the file the run ended in
-    store->ReportShortRepeats();
-    store->m_NotStored.Flush();
-    // What the store still buffers is lost with it; count it as not stored.
-    for (const auto& sta : store->m_StaList)
-      for (const auto& chan : sta->m_ChanList)
-        if (chan->m_Count > 0) {
-          ++store->m_Stats.segmentsNotStored;
-          store->m_Stats.samplesNotStored += static_cast<uint64_t>(chan->m_Count);
-        }
+    handOver->Abandon();
+    // What was written before the error is registered, if the database still takes it.
+    if (registrar) try {
+        registrar->Flush();
+      } catch (const std::exception&) {
+      }
+    m_Stats.recordsConverted -= handOver->RecordsDropped();
+    m_Stats.samples -= handOver->SamplesDropped();
   }
-  m_Stats.store = store->m_Stats;
+  m_Stats.interrupted = StopRequested();
+  m_Stats.store = handOver->Stats();
+  handOver.reset();
+  if (registrar) {
+    m_Stats.store.rowsRegistered -= registrar->WritesNotRegistered();
+    m_Stats.filesNotRegistered = registrar->FilesNotRegistered();
+    registrar.reset();
+  }
   ClearFiles();
   m_Database.Close();
-  store.reset();
 }
 
-void CConvertFromSeed::ConvertFile(CStaInfo& store, size_t index, uint64_t& bytesDone,
+void CConvertFromSeed::ConvertFile(convert::IHandOver& handOver, size_t index, uint64_t& bytesDone,
                                    uint64_t bytesTotal) {
   m_FileName = m_FileList[index];
   if (m_pDlg) m_pDlg->InputStarted(index, m_FileList.size(), m_FileName);
@@ -273,7 +272,12 @@ void CConvertFromSeed::ConvertFile(CStaInfo& store, size_t index, uint64_t& byte
     bytesDone += fileBytes;
     return;
   }
-  bool failed = false, cutShort = false;
+  // Closed however the file ends, also by an error thrown from the hand-over.
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  bool failed = false, cutShort = false, stopped = false;
   long offset = FindRecordLength(fd);
   if (offset < 0) {
     failed = true;
@@ -292,14 +296,24 @@ void CConvertFromSeed::ConvertFile(CStaInfo& store, size_t index, uint64_t& byte
       m_RecordOffset = static_cast<uint64_t>(offset);
       uint64_t count = 0;
       int got;
+      convert::RecordJob job;
+      job.input = index;
       while ((got = reader.Next(record, m_RecLen)) == 1) {
-        ProcessRecord(store, record.data());
-        std::memset(record.data(), 0, record.size());
+        if (AcceptRecord(record.data(), job)) {
+          handOver.Deliver(job, record.data());
+          Converted(job);
+        }
         m_RecordOffset += record.size();
         if (++count % kProgressEvery == 0 && m_pDlg)
           m_pDlg->Progress(index, m_FileList.size(), bytesDone + m_RecordOffset, bytesTotal);
+        if (StopRequested()) {
+          stopped = true;
+          break;
+        }
       }
-      if (got < 0) {
+      if (stopped) {
+        // Neither read to the end nor failed: the summary counts it as not reached.
+      } else if (got < 0) {
         Error("%s: read error at byte %llu: %s", m_FileName.c_str(),
               static_cast<unsigned long long>(m_RecordOffset), std::strerror(errno));
         failed = true;
@@ -314,14 +328,14 @@ void CConvertFromSeed::ConvertFile(CStaInfo& store, size_t index, uint64_t& byte
     }
   }
   ReportUndecoded();
-  ::close(fd);
+  bytesDone += fileBytes;
+  if (stopped) return;
   if (failed)
     ++m_Stats.filesFailed;
   else if (cutShort)
     ++m_Stats.filesCutShort;
   else
     ++m_Stats.filesRead;
-  bytesDone += fileBytes;
 }
 
 void CConvertFromSeed::ReportNoRecords(int fd) {
@@ -363,28 +377,12 @@ std::string CConvertFromSeed::QualitiesFound(int fd) {
 }
 
 long CConvertFromSeed::FindRecordLength(int fd) {
-  constexpr size_t kWindow = 1 << 16;
-  std::vector<unsigned char> buf(kWindow + seed::kProbeSize);
-  for (off_t base = 0;; base += static_cast<off_t>(kWindow)) {
-    ssize_t got = PreadFull(fd, buf.data(), buf.size(), base);
-    if (got < 0) {
-      Error("%s: read error at byte %lld: %s", m_FileName.c_str(), static_cast<long long>(base),
-            std::strerror(errno));
-      m_RecLen = 0;
-      return -1;
-    }
-    for (ssize_t pos = 0; pos + seed::kProbeSize <= got && pos < static_cast<ssize_t>(kWindow); pos += 16) {
-      const unsigned char* p = buf.data() + pos;
-      if (!seed::IsAcceptedQuality(static_cast<char>(p[seed::kQuality]), m_Quality.c_str())) continue;
-      if (const int length = seed::ProbeRecordLength(p)) {
-        m_RecLen = length;
-        return static_cast<long>(base + pos);
-      }
-    }
-    if (got < static_cast<ssize_t>(buf.size())) break;
-  }
-  m_RecLen = 0;
-  return 0;
+  off_t failedAt = 0;
+  const long offset = convert::FindFirstRecord(fd, m_Quality.c_str(), m_RecLen, failedAt);
+  if (offset < 0)
+    Error("%s: read error at byte %lld: %s", m_FileName.c_str(), static_cast<long long>(failedAt),
+          std::strerror(errno));
+  return offset;
 }
 
 void CConvertFromSeed::ReportUndecoded() {
@@ -397,22 +395,33 @@ void CConvertFromSeed::ReportUndecoded() {
 }
 
 void CConvertFromSeed::ProcessRecord(CStaInfo& store, unsigned char* record) {
+  convert::RecordJob job;
+  if (!AcceptRecord(record, job)) return;
+  convert::TakeRecord(store, job, record, m_Samples.get());
+  Converted(job);
+}
+
+bool CConvertFromSeed::AcceptRecord(unsigned char* record, convert::RecordJob& job) {
   const int R = m_RecLen;
   if (!seed::IsAcceptedQuality(static_cast<char>(record[seed::kQuality]), m_Quality.c_str())) {
     ++m_Stats.recordsNotData;
-    return;
+    return false;
   }
-  seed::RecordHeader h;
+  seed::RecordHeader& h = job.header;
   seed::ReadHeader(record, R, h);
   m_Encoding = seed::DecoderFor(h.encodingFormat);
   if (m_Encoding == seed::kText) {
     ++m_Stats.recordsNotData;
-    return;
+    return false;
   }
-  const double rate = seed::CalcSampleRate(h.rateFactor, h.rateMultiplier);
+  job.rate = seed::CalcSampleRate(h.rateFactor, h.rateMultiplier);
   if (!h.station[0] || !h.channel[0]) {
     ++m_Stats.recordsEmptyCode;
-    return;
+    return false;
+  }
+  if (!m_Selection.Selects(h.station, h.channel)) {
+    ++m_Stats.recordsNotSelected;
+    return false;
   }
   if (!seed::IsSafeCode(h.station) || !seed::IsSafeCode(h.channel)) {
     Error("%s: record at byte %llu refused: station \"%s\" or channel \"%s\" holds bytes other than "
@@ -421,26 +430,25 @@ void CConvertFromSeed::ProcessRecord(CStaInfo& store, unsigned char* record) {
           Printable(record + seed::kStation, seed::kStationMax).c_str(),
           Printable(record + seed::kChannel, seed::kChannelMax).c_str());
     ++m_Stats.recordsUnsafeCode;
-    return;
+    return false;
   }
   if (m_Encoding == seed::kNoDecoder) {
     ++m_Undecoded[static_cast<size_t>(h.encodingFormat)];
     ++m_Stats.recordsNoDecoder;
-    return;
+    return false;
   }
-
-  const int n = h.sampleCount;
-  float* samples = m_Samples.get();
-  std::fill(samples, samples + n, 0.0f);
-  seed::DecodeSamples(record, R, h, samples);
-
-  const double start = seed::RecordStartTime(record);
+  job.start = seed::RecordStartTime(record);
+  job.length = R;
   if (m_pDlg && m_pDlg->WantsRecordStatus()) {
     char status[256];
-    seed::FormatStatus(status, sizeof status, h.station, h.channel, start, n, rate, h.dataOffset);
+    seed::FormatStatus(status, sizeof status, h.station, h.channel, job.start, h.sampleCount, job.rate,
+                       h.dataOffset);
     m_pDlg->SetStatusText(status);
   }
-  store.AddData(h.station, h.channel, rate, start, n, samples);
+  return true;
+}
+
+void CConvertFromSeed::Converted(const convert::RecordJob& job) {
   ++m_Stats.recordsConverted;
-  m_Stats.samples += static_cast<uint64_t>(n);
+  m_Stats.samples += static_cast<uint64_t>(job.header.sampleCount);
 }

@@ -10,8 +10,15 @@
 #include <thread>
 
 #include "convert/archivesettings.h"
+#include "convert/selection.h"
 #include "platform/odbc.h"
 #include "store/stainfo.h"
+
+namespace convert {
+struct RecordJob;
+class IHandOver;
+class CStationLocks;
+}  // namespace convert
 
 struct RunStats;
 
@@ -69,14 +76,18 @@ struct RunStats {
   uint64_t recordsEmptyCode = 0;
   uint64_t recordsUnsafeCode = 0;
   uint64_t recordsNoDecoder = 0;    // in an encoding format without a decoder
+  uint64_t recordsNotSelected = 0;  // left to other runs by --stations, --channels or --shard
   uint64_t samples = 0;
   StoreStats store;
+  uint64_t filesNotRegistered = 0;  // written, but their registration was lost with a failed commit
   bool databaseOpenFailed = false;
-  bool aborted = false;  // ended by a database or other error escaping the store
+  bool aborted = false;      // ended by a database or other error escaping the store
+  bool interrupted = false;  // stopped on request (a signal) before the end of its input
+  bool lockRefused = false;  // a station was being converted by another run, or could not be locked
 
   bool AnyFailure() const {
     return filesFailed || recordsUnsafeCode || filesCutShort || recordsNoDecoder || store.segmentsNotStored ||
-           databaseOpenFailed || aborted;
+           store.closeErrors || filesNotRegistered || databaseOpenFailed || aborted || interrupted || lockRefused;
   }
 };
 
@@ -105,6 +116,21 @@ class CConvertFromSeed {
   // Connection string of the run; the archive's data source unless a test says
   // otherwise. Empty: no database, data files only (benchmarks of the rest).
   void SetConnectString(const std::string& connect) { m_ConnectString = connect; }
+  // How long a row may lag its data file: registrations are committed in
+  // groups this often; 0 commits each write's registration at once.
+  static constexpr std::chrono::milliseconds kDefaultCommitInterval{1000};
+  void SetCommitInterval(std::chrono::milliseconds interval) { m_CommitInterval = interval; }
+  // Threads that decode, join and write; 1 does it all on the run's thread.
+  void SetJobs(unsigned jobs) { m_Jobs = jobs ? jobs : 1; }
+  unsigned Jobs() const { return m_Jobs; }
+  // Only records of these stations and channels are converted.
+  void SetSelection(const convert::CSelection& selection) { m_Selection = selection; }
+  // A station locked by another run is waited for (the default), or ends
+  // this run before anything is written.
+  void SetWaitForLocks(bool wait) { m_WaitForLocks = wait; }
+  // Stops reading; what was read is written and registered, and the run
+  // ends in order. Safe to call from a signal handler.
+  void RequestStop() { m_StopRequested.store(true, std::memory_order_relaxed); }
   const RunStats& Stats() const { return m_Stats; }
   // Why a run could not put its data files into the data folder read at
   // construction, the one it would use; empty when it can. Front ends refuse
@@ -130,7 +156,15 @@ class CConvertFromSeed {
 
  private:
   friend void ConvertThreadProc(CConvertFromSeed* converter);
-  void ConvertFile(CStaInfo& store, size_t index, uint64_t& bytesDone, uint64_t bytesTotal);
+  bool OpenDatabase();
+  // Locks every station the input holds for this run; false when the run must not go on.
+  bool LockStations(convert::CStationLocks& locks);
+  bool StopRequested() const { return m_StopRequested.load(std::memory_order_relaxed); }
+  void ConvertFile(convert::IHandOver& handOver, size_t index, uint64_t& bytesDone, uint64_t bytesTotal);
+  // The reader's part of ProcessRecord: accepts the record and fills job,
+  // or counts why not.
+  bool AcceptRecord(unsigned char* record, convert::RecordJob& job);
+  void Converted(const convert::RecordJob& job);
   void SetStatus(const char* text) { if (m_pDlg) m_pDlg->SetStatusText(text); }
   void Error(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // One line per encoding format of the file in hand that had no decoder.
@@ -143,6 +177,11 @@ class CConvertFromSeed {
   std::string m_VezIni;
   std::string m_VezIniProblem;  // at construction
   std::string m_ConnectString = "DSN=VEZ;UID=VEZ;PWD=QKT;";
+  std::chrono::milliseconds m_CommitInterval = kDefaultCommitInterval;
+  unsigned m_Jobs = 1;
+  convert::CSelection m_Selection;
+  bool m_WaitForLocks = true;
+  std::atomic<bool> m_StopRequested{false};
   RunStats m_Stats;
   std::atomic<bool> m_Running{false};
   uint64_t m_RecordOffset = 0;  // of the record in hand, for diagnostics

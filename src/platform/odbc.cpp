@@ -134,6 +134,37 @@ void Connection::Close() noexcept {
   m_Open = false;
 }
 
+namespace {
+
+void SetAutoCommit(SQLHDBC dbc, bool on) {
+  Check(SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
+                          reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF)),
+                          SQL_IS_UINTEGER),
+        SQL_HANDLE_DBC, dbc, on ? "autocommit on" : "autocommit off");
+}
+
+}  // namespace
+
+// Autocommit is switched back on after every transaction: a connection left
+// in one would hold a snapshot (and in SQLite a read lock) between groups.
+void Connection::Begin() {
+  if (!IsOpen()) throw Error("begin transaction", "08003", 0, "connection not open");
+  SetAutoCommit(m_Dbc, false);
+}
+
+void Connection::Commit() {
+  if (!IsOpen()) throw Error("commit", "08003", 0, "connection not open");
+  Check(SQLEndTran(SQL_HANDLE_DBC, m_Dbc, SQL_COMMIT), SQL_HANDLE_DBC, m_Dbc, "commit");
+  SetAutoCommit(m_Dbc, true);
+}
+
+void Connection::Rollback() noexcept {
+  if (!IsOpen()) return;
+  SQLEndTran(SQL_HANDLE_DBC, m_Dbc, SQL_ROLLBACK);
+  SQLSetConnectAttr(m_Dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_AUTOCOMMIT_ON)),
+                    SQL_IS_UINTEGER);
+}
+
 Statement& Connection::Prepared(const std::string& sql) {
   auto it = m_Prepared.find(sql);
   if (it != m_Prepared.end()) {

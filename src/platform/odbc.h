@@ -58,6 +58,12 @@ class Connection {
   // Runs one statement without parameters (schema set-up, pragmas).
   void ExecuteDirect(const std::string& sql);
 
+  // A transaction: statements after Begin take effect together at Commit, or
+  // not at all after Rollback. Outside one every statement commits itself.
+  void Begin();
+  void Commit();
+  void Rollback() noexcept;
+
   // SQLGetInfo of a text item (SQL_DBMS_NAME, SQL_DATA_SOURCE_NAME, ...).
   std::string InfoText(SQLUSMALLINT item);
   // SQLGetInfo of a 16-bit item (SQL_IDENTIFIER_CASE, ...).

@@ -9,7 +9,30 @@ CChanInfo::CChanInfo(const char* name, double sps)
 
 CSta::CSta(const char* name) : m_Name(name) {}
 
-CStaInfo::CStaInfo(odbc::Connection* database) : m_pDatabase(database) {}
+CStaInfo::CStaInfo(odbc::Connection* database, IRegistrar* registrar)
+    : m_pDatabase(database), m_pRegistrar(registrar), m_OpenLimit(DefaultOpenFileLimit()) {
+  if (!m_pRegistrar && m_pDatabase) {
+    m_OwnTarget = std::make_unique<CFileListTarget>(*m_pDatabase);
+    m_OwnRegistrar = std::make_unique<CStrictRegistration>(*m_OwnTarget);
+    m_pRegistrar = m_OwnRegistrar.get();
+  }
+}
+
+CStaInfo::~CStaInfo() { CloseFiles(); }
+
+StoreStats& StoreStats::operator+=(const StoreStats& o) {
+  filesCreated += o.filesCreated;
+  filesExtended += o.filesExtended;
+  rowsRegistered += o.rowsRegistered;
+  rowsOfRunFiles += o.rowsOfRunFiles;
+  segmentsNotStored += o.segmentsNotStored;
+  samplesNotStored += o.samplesNotStored;
+  samplesWritten += o.samplesWritten;
+  filesReplaced += o.filesReplaced;
+  samplesRepeated += o.samplesRepeated;
+  closeErrors += o.closeErrors;
+  return *this;
+}
 
 void CStaInfo::SetPath(const char* path) { m_Path = path ? path : ""; }
 
@@ -129,8 +152,22 @@ void CStaInfo::AddData(const char* sta, const char* chan, double sps, double tBe
 void CStaInfo::WriteAll() {
   for (unsigned i = 0; i < m_StaList.size(); ++i)
     for (unsigned j = 0; j < m_StaList[i]->m_ChanList.size(); ++j) WriteChan(i, j);
+  CloseFiles();
   ReportShortRepeats();
   m_NotStored.Flush();
+}
+
+void CStaInfo::Abandon() {
+  CloseFiles();
+  ReportShortRepeats();
+  m_NotStored.Flush();
+  for (const auto& sta : m_StaList)
+    for (const auto& chan : sta->m_ChanList)
+      if (chan->m_Count > 0) {
+        ++m_Stats.segmentsNotStored;
+        m_Stats.samplesNotStored += static_cast<uint64_t>(chan->m_Count);
+        chan->m_Count = 0;
+      }
 }
 
 void CStaInfo::CountRegistration(const char* cpath) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "archive/notstoredreport.h"
+#include "archive/registration.h"
 
 namespace odbc {
 class Connection;
@@ -32,6 +33,11 @@ class CChanInfo {
   double m_SegQty = 0;
   int m_Count = 0;
   std::unique_ptr<float[]> m_Data;  // kChanBufferSamples, allocated with the channel
+  // The current data file kept open between appends, -1 when closed; its
+  // size, so that a failed append can be taken back; when it was last used.
+  int m_Fd = -1;
+  int64_t m_FileBytes = 0;
+  uint64_t m_LastUse = 0;
 };
 
 class CSta {
@@ -58,6 +64,9 @@ struct StoreStats {
   uint64_t samplesWritten = 0;    // in the data files: less what left them with a replaced file
   uint64_t filesReplaced = 0;     // files of this run replaced by a repeat of their data
   uint64_t samplesRepeated = 0;   // what those files held, less what a shorter repeat lost
+  uint64_t closeErrors = 0;       // data files that reported an error when closed
+
+  StoreStats& operator+=(const StoreStats& o);
 };
 
 // A data file this store created, for a later segment that would get its name.
@@ -71,9 +80,13 @@ struct CreatedFile {
 class CStaInfo {
  public:
   // database may be null: files are then written and nothing is registered
-  // (benchmarks of the store and the writer alone).
-  explicit CStaInfo(odbc::Connection* database);
-  virtual ~CStaInfo() = default;
+  // (benchmarks of the store and the writer alone). Registrations go to
+  // registrar, or without one straight to FILELIST on database, one
+  // committed statement per write.
+  explicit CStaInfo(odbc::Connection* database = nullptr, IRegistrar* registrar = nullptr);
+  virtual ~CStaInfo();
+  CStaInfo(const CStaInfo&) = delete;
+  CStaInfo& operator=(const CStaInfo&) = delete;
 
   void SetPath(const char* path);
   void AddData(const char* sta, const char* chan, double sps, double tBegin, int count,
@@ -82,6 +95,12 @@ class CStaInfo {
   unsigned FindChan(unsigned sta, const char* chan, double sps);
   void WriteChan(unsigned sta, unsigned chan);
   void WriteAll();
+  // Closes the data files kept open between appends (WriteAll does).
+  void CloseFiles();
+  // At most this many data files are kept open at once.
+  void SetOpenFileLimit(size_t limit) { m_OpenLimit = limit ? limit : 1; }
+  // After an error ended the run: reports what the store still holds as not stored.
+  void Abandon();
   // Reports and counts as not stored what files replaced by a repeat of
   // their data hold less than they held before; WriteAll ends with it.
   void ReportShortRepeats();
@@ -97,6 +116,7 @@ class CStaInfo {
   std::vector<std::unique_ptr<CSta>> m_StaList;
   std::string m_Path;
   odbc::Connection* m_pDatabase;
+  IRegistrar* m_pRegistrar;
 
   StoreStats m_Stats;
   // Segments not stored, reported per channel; WriteAll ends with its summary.
@@ -110,7 +130,11 @@ class CStaInfo {
   void Created(const std::string& cpath, const CChanInfo& k);
   void ReportNotStored(const std::string& path, const char* what, const CSta& s, const CChanInfo& k);
   void NoteNotStored(const std::string& problem, const std::string& reason, const CSta& s, const CChanInfo& k);
+  void Register(const FileRegistration& r);
   void CountRegistration(const char* cpath);
+  // Kept-open data files: one more, and closing one (its errors reported).
+  void KeepOpen(CChanInfo& k, int fd, int64_t bytes);
+  void CloseFile(CChanInfo& k);
   // Finds (or adds) the channel of a record. Codes that fit the SEED fields
   // (station 5, channel 3 bytes) are looked up in one flat table keyed by
   // both, which stays in cache with thousands of channels.
@@ -130,7 +154,16 @@ class CStaInfo {
   // take no more segments in this run (see WriteChan).
   std::unordered_set<std::string> m_Failed;
   std::unordered_set<std::string> m_Registered;  // relative paths
+  std::unique_ptr<IFileListTarget> m_OwnTarget;
+  std::unique_ptr<IRegistrar> m_OwnRegistrar;
+  std::vector<CChanInfo*> m_Open;  // channels with a kept-open file
+  size_t m_OpenLimit;
+  uint64_t m_UseClock = 0;
 };
+
+// Data files a process may keep open beside what else it needs: a share of
+// its limit of open files.
+size_t DefaultOpenFileLimit();
 
 // The data file writer's separator on this platform; the relative path kept
 // in m_CPath and FILELIST always uses the backslash.

@@ -150,10 +150,16 @@ struct SqliteArchive {
 };
 
 // Every entry below root, relative, folders with a trailing slash.
+// What a folder holds, without the station locks of runs.
 std::set<std::string> Tree(const fs::path& root) {
   std::set<std::string> entries;
-  for (const auto& e : fs::recursive_directory_iterator(root))
-    entries.insert(fs::relative(e.path(), root).string() + (e.is_directory() ? "/" : ""));
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    if (it->path().filename() == ".brevanto-lock") {
+      it.disable_recursion_pending();
+      continue;
+    }
+    entries.insert(fs::relative(it->path(), root).string() + (it->is_directory() ? "/" : ""));
+  }
   return entries;
 }
 
@@ -542,10 +548,10 @@ class TestBrevantoDlg : public QObject {
     const fs::path dataDir = platform::GetPrivateProfileString("DATA", "DIR", "", (archive / "VEZ.ini").string());
     QVERIFY(fs::is_directory(dataDir));
     int files = 0;
-    for (const auto& entry : fs::recursive_directory_iterator(dataDir)) {
-      if (!entry.is_regular_file()) continue;
+    for (const std::string& entry : Tree(dataDir)) {
+      if (entry.back() == '/') continue;
       ++files;
-      QCOMPARE(ReadText(entry.path().string()).substr(0, 8), std::string("[VEZ4.0]"));
+      QCOMPARE(ReadText((dataDir / entry).string()).substr(0, 8), std::string("[VEZ4.0]"));
     }
     QVERIFY(files > 0);
 

@@ -257,7 +257,8 @@ ArchiveImage LocalArchive::Image() const {
   std::error_code missing;
   for (auto it = fs::recursive_directory_iterator(DataDir(), missing); it != fs::recursive_directory_iterator(); ++it) {
     const auto& e = *it;
-    if (!e.is_regular_file()) continue;
+    if (e.path().filename() == archive::kLockFolderName) it.disable_recursion_pending();
+    if (!e.is_regular_file() || e.path().parent_path().filename() == archive::kLockFolderName) continue;
     const auto bytes = ReadFileBytes(e.path().string());
     image.files[fs::relative(e.path(), DataDir()).string()] = std::string(bytes.begin(), bytes.end());
   }

@@ -29,7 +29,8 @@ std::vector<VezFile> ReadVezTree(const std::string& dataDir) {
   std::vector<VezFile> files;
   if (!std::filesystem::exists(dataDir)) return files;
   for (const auto& e : std::filesystem::recursive_directory_iterator(dataDir)) {
-    if (!e.is_regular_file()) continue;
+    // Station locks of runs, not data files.
+    if (!e.is_regular_file() || e.path().parent_path().filename() == ".brevanto-lock") continue;
     files.push_back(ReadVezFile(dataDir, std::filesystem::relative(e.path(), dataDir).string()));
   }
   std::sort(files.begin(), files.end(), [](const VezFile& a, const VezFile& b) { return a.relative < b.relative; });

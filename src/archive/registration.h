@@ -1,0 +1,84 @@
+#pragma once
+// A data file's registration in FILELIST, and how registrations reach the
+// table. The writer hands one over after every write; a registrar decides
+// when it is carried out: at once, or grouped with others in a transaction.
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace odbc {
+class Connection;
+class Error;
+}  // namespace odbc
+
+struct FileRegistration {
+  enum Kind { kReplace, kUpdate };  // after a creation, after an append
+  Kind kind = kUpdate;
+  std::string cpath, sta, ch;
+  double tBegin = 0, tQty = 0, sps = 0;
+  int gain = 1, dataType = 3;
+};
+
+// Where registrations are carried out: FILELIST on a connection, or a
+// test's stand-in that counts them.
+class IFileListTarget {
+ public:
+  virtual ~IFileListTarget() = default;
+  // The statements of one registration: Replace deletes the first row of the
+  // path and inserts; Update changes the first row or inserts when none.
+  virtual void Apply(const FileRegistration& r) = 0;
+  virtual void Begin() = 0;
+  virtual void Commit() = 0;
+  virtual void Rollback() noexcept = 0;
+};
+
+class CFileListTarget final : public IFileListTarget {
+ public:
+  explicit CFileListTarget(odbc::Connection& database) : m_Database(database) {}
+  void Apply(const FileRegistration& r) override;
+  void Begin() override;
+  void Commit() override;
+  void Rollback() noexcept override;
+
+ private:
+  odbc::Connection& m_Database;
+};
+
+// The registering stage as the writers see it; every operation may be
+// called from any thread.
+class IRegistrar {
+ public:
+  virtual ~IRegistrar() = default;
+  // After a write: the file's row is to describe the file as r says. Throws
+  // a database error once registration has failed.
+  virtual void Register(const FileRegistration& r) = 0;
+  // Whatever is pending should be committed now (an input file has ended);
+  // does not wait.
+  virtual void CommitSoon() {}
+  // Commits whatever is pending and waits for it; throws the error of a
+  // failed commit.
+  virtual void Flush() {}
+  // Writes, and distinct data files, whose registration was lost with a
+  // failed commit (each named on the diagnostic channel).
+  virtual uint64_t WritesNotRegistered() const { return 0; }
+  virtual uint64_t FilesNotRegistered() const { return 0; }
+};
+
+// One committed registration per write: Register returns once the row is
+// in the table.
+class CStrictRegistration final : public IRegistrar {
+ public:
+  explicit CStrictRegistration(IFileListTarget& target) : m_Target(target) {}
+  void Register(const FileRegistration& r) override;
+
+ private:
+  std::mutex m_Mutex;  // one writer on the connection
+  IFileListTarget& m_Target;
+};
+
+// A deadlock or serialization failure between concurrent runs: the
+// database rolled the work back, and it may simply be done again.
+bool IsTransient(const odbc::Error& e);
+constexpr int kTransientAttempts = 5;
+// Waits a little longer after each transient failure.
+void BackOff(int attempt);

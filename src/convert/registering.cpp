@@ -1,0 +1,167 @@
+#include "convert/registering.h"
+
+#include "platform/odbc.h"
+
+namespace convert {
+
+CGroupedRegistration::CGroupedRegistration(IFileListTarget& target, std::chrono::milliseconds interval,
+                                           std::function<void(const std::string&)> report)
+    : m_Target(target),
+      m_Interval(interval),
+      m_Report(std::move(report)),
+      m_LastCommit(std::chrono::steady_clock::now()),
+      m_Thread(&CGroupedRegistration::Committer, this) {}
+
+CGroupedRegistration::~CGroupedRegistration() {
+  {
+    std::lock_guard lock(m_Mutex);
+    m_Stop = true;
+    if (!m_Failure && !m_Pending.empty()) Lose(m_Pending);
+    m_Pending.clear();
+    m_Index.clear();
+  }
+  m_Wake.notify_all();
+  m_Thread.join();
+  ReportLost();
+}
+
+void CGroupedRegistration::Register(const FileRegistration& r) {
+  std::lock_guard lock(m_Mutex);
+  if (m_Failure) {
+    // Not counted as a registration by the writer, whose call this ends.
+    Lost(r.cpath);
+    std::rethrow_exception(m_Failure);
+  }
+  auto [it, added] = m_Index.try_emplace(r.cpath, m_Pending.size());
+  if (added) m_Pending.emplace_back();
+  Pending& p = m_Pending[it->second];
+  p.latest = r;
+  p.replace = p.replace || r.kind == FileRegistration::kReplace;
+  ++p.writes;
+  if (m_Pending.size() == 1) m_Wake.notify_one();
+}
+
+void CGroupedRegistration::CommitSoon() {
+  std::lock_guard lock(m_Mutex);
+  m_Soon = true;
+  m_Wake.notify_one();
+}
+
+void CGroupedRegistration::Flush() {
+  std::unique_lock lock(m_Mutex);
+  m_Soon = true;
+  m_Wake.notify_one();
+  m_Committed.wait(lock, [&] { return m_Pending.empty() && !m_Committing; });
+  if (m_Failure) std::rethrow_exception(m_Failure);
+}
+
+uint64_t CGroupedRegistration::WritesNotRegistered() const {
+  std::lock_guard lock(m_Mutex);
+  return m_WritesLost;
+}
+
+uint64_t CGroupedRegistration::FilesNotRegistered() const {
+  std::lock_guard lock(m_Mutex);
+  return m_FilesLost.size();
+}
+
+uint64_t CGroupedRegistration::Commits() const {
+  std::lock_guard lock(m_Mutex);
+  return m_Commits;
+}
+
+void CGroupedRegistration::Committer() {
+  std::unique_lock lock(m_Mutex);
+  for (;;) {
+    if (m_Pending.empty()) {
+      m_Soon = false;
+      m_Committed.notify_all();
+      if (m_Stop) return;
+      m_Wake.wait(lock);
+      continue;
+    }
+    if (m_Failure) {
+      Lose(m_Pending);
+      m_Pending.clear();
+      m_Index.clear();
+      continue;
+    }
+    const auto due = m_LastCommit + m_Interval;
+    if (!m_Soon && !m_Stop && std::chrono::steady_clock::now() < due) {
+      m_Wake.wait_until(lock, due);
+      continue;
+    }
+    Group group;
+    group.swap(m_Pending);
+    m_Index.clear();
+    m_Soon = false;
+    m_Committing = true;
+    lock.unlock();
+    std::exception_ptr failure;
+    try {
+      CommitGroup(group);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    lock.lock();
+    m_Committing = false;
+    m_LastCommit = std::chrono::steady_clock::now();
+    if (failure) {
+      m_Failure = failure;
+      Lose(group);
+    } else {
+      ++m_Commits;
+    }
+    m_Committed.notify_all();
+  }
+}
+
+void CGroupedRegistration::CommitGroup(const Group& group) {
+  for (int attempt = 1;; ++attempt) {
+    try {
+      m_Target.Begin();
+      for (const Pending& p : group) {
+        FileRegistration r = p.latest;
+        r.kind = p.replace ? FileRegistration::kReplace : FileRegistration::kUpdate;
+        m_Target.Apply(r);
+      }
+      m_Target.Commit();
+      return;
+    } catch (const odbc::Error& e) {
+      m_Target.Rollback();
+      if (!IsTransient(e) || attempt == kTransientAttempts) throw;
+    } catch (...) {
+      m_Target.Rollback();
+      throw;
+    }
+    BackOff(attempt);
+  }
+}
+
+void CGroupedRegistration::Lose(const Group& group) {
+  for (const Pending& p : group) {
+    m_WritesLost += p.writes;
+    Lost(p.latest.cpath);
+  }
+}
+
+void CGroupedRegistration::Lost(const std::string& cpath) {
+  if (m_FilesLost.insert(cpath).second) m_Unreported.push_back(cpath);
+}
+
+void CGroupedRegistration::ReportLost() {
+  std::vector<std::string> lost;
+  {
+    std::lock_guard lock(m_Mutex);
+    lost.swap(m_Unreported);
+  }
+  for (const std::string& cpath : lost) m_Report("Data file " + cpath + ": written but not registered in FILELIST");
+}
+
+std::unique_ptr<IRegistrar> MakeRegistrar(IFileListTarget& target, std::chrono::milliseconds interval,
+                                          std::function<void(const std::string&)> report) {
+  if (interval.count() <= 0) return std::make_unique<CStrictRegistration>(target);
+  return std::make_unique<CGroupedRegistration>(target, interval, std::move(report));
+}
+
+}  // namespace convert
