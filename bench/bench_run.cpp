@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -42,9 +43,12 @@ class QuietHost : public IConvertHost {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: brevanto-bench-run --vez-ini FILE [--no-database] [--connect STRING] FILE...\n"
+               "usage: brevanto-bench-run --vez-ini FILE [--no-database] [--connect STRING] [--jobs N]\n"
+               "                          [--commit-interval MS] FILE...\n"
                "  --no-database   write the data files, register nothing\n"
-               "  --connect S     connection string instead of the archive's data source\n");
+               "  --connect S     connection string instead of the archive's data source\n"
+               "  --jobs N        threads that decode, join and write (default: the cores, at most 8)\n"
+               "  --commit-interval MS  registrations grouped this often; 0 commits each at once\n");
   return 2;
 }
 
@@ -57,6 +61,8 @@ int main(int argc, char** argv) {
   std::string connect;
   bool haveConnect = false;
   bool noDatabase = false;
+  unsigned jobs = 0;
+  long commitMs = -1;
   std::vector<std::string> files;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -65,6 +71,10 @@ int main(int argc, char** argv) {
     } else if (a == "--connect" && i + 1 < argc) {
       connect = argv[++i];
       haveConnect = true;
+    } else if (a == "--jobs" && i + 1 < argc) {
+      jobs = static_cast<unsigned>(std::atoi(argv[++i]));
+    } else if (a == "--commit-interval" && i + 1 < argc) {
+      commitMs = std::atol(argv[++i]);
     } else if (a == "--no-database") {
       noDatabase = true;
     } else if (a.size() > 1 && a[0] == '-') {
@@ -87,6 +97,8 @@ int main(int argc, char** argv) {
     CConvertFromSeed converter(&host, vezIni);
     if (noDatabase) converter.SetConnectString("");
     else if (haveConnect) converter.SetConnectString(connect);
+    if (jobs > 0) converter.SetJobs(jobs);
+    if (commitMs >= 0) converter.SetCommitInterval(std::chrono::milliseconds(commitMs));
     for (const std::string& f : files) converter.AddFile(f);
     if (converter.Start() != 0) {
       std::fprintf(stderr, "brevanto-bench-run: cannot start the conversion\n");
