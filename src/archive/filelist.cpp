@@ -201,6 +201,32 @@ bool IsTransient(const odbc::Error& e) {
 
 void BackOff(int attempt) { std::this_thread::sleep_for(std::chrono::milliseconds(20 * attempt)); }
 
+void CLostFiles::Add(const std::string& cpath, uint64_t writes) {
+  std::lock_guard lock(m_Mutex);
+  m_Writes += writes;
+  if (m_Files.insert(cpath).second) m_Unreported.push_back(cpath);
+}
+
+uint64_t CLostFiles::Writes() const {
+  std::lock_guard lock(m_Mutex);
+  return m_Writes;
+}
+
+uint64_t CLostFiles::Files() const {
+  std::lock_guard lock(m_Mutex);
+  return m_Files.size();
+}
+
+void CLostFiles::Report() {
+  std::vector<std::string> lost;
+  {
+    std::lock_guard lock(m_Mutex);
+    lost.swap(m_Unreported);
+  }
+  if (m_Report)
+    for (const std::string& cpath : lost) m_Report("Data file " + cpath + ": written but not registered in FILELIST");
+}
+
 void CStrictRegistration::Register(const FileRegistration& r) {
   std::lock_guard lock(m_Mutex);
   for (int attempt = 1;; ++attempt) {
@@ -208,7 +234,10 @@ void CStrictRegistration::Register(const FileRegistration& r) {
       m_Target.Apply(r);
       return;
     } catch (const odbc::Error& e) {
-      if (!IsTransient(e) || attempt == kTransientAttempts) throw;
+      if (!IsTransient(e) || attempt == kTransientAttempts) {
+        m_Lost.Add(r.cpath, 0);  // the writer counts only what returned
+        throw;
+      }
     }
     BackOff(attempt);
   }

@@ -3,8 +3,11 @@
 // table. The writer hands one over after every write; a registrar decides
 // when it is carried out: at once, or grouped with others in a transaction.
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 namespace odbc {
 class Connection;
@@ -64,16 +67,43 @@ class IRegistrar {
   virtual uint64_t FilesNotRegistered() const { return 0; }
 };
 
+using ReportLine = std::function<void(const std::string&)>;
+
+// Data files written whose registration was lost: counted, and each named
+// once on report ("Data file CPATH: written but not registered in FILELIST")
+// when Report is called, after the error that lost them has been reported.
+class CLostFiles {
+ public:
+  explicit CLostFiles(ReportLine report) : m_Report(std::move(report)) {}
+  // writes: how many of the path's writes the writer had counted as registered.
+  void Add(const std::string& cpath, uint64_t writes);
+  uint64_t Writes() const;
+  uint64_t Files() const;
+  void Report();
+
+ private:
+  ReportLine m_Report;
+  mutable std::mutex m_Mutex;
+  uint64_t m_Writes = 0;
+  std::unordered_set<std::string> m_Files;
+  std::vector<std::string> m_Unreported;
+};
+
 // One committed registration per write: Register returns once the row is
 // in the table.
 class CStrictRegistration final : public IRegistrar {
  public:
-  explicit CStrictRegistration(IFileListTarget& target) : m_Target(target) {}
+  explicit CStrictRegistration(IFileListTarget& target, ReportLine report = {})
+      : m_Target(target), m_Lost(std::move(report)) {}
+  ~CStrictRegistration() override { m_Lost.Report(); }
   void Register(const FileRegistration& r) override;
+  uint64_t WritesNotRegistered() const override { return m_Lost.Writes(); }
+  uint64_t FilesNotRegistered() const override { return m_Lost.Files(); }
 
  private:
   std::mutex m_Mutex;  // one writer on the connection
   IFileListTarget& m_Target;
+  CLostFiles m_Lost;
 };
 
 // A deadlock or serialization failure between concurrent runs: the

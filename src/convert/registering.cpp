@@ -5,10 +5,10 @@
 namespace convert {
 
 CGroupedRegistration::CGroupedRegistration(IFileListTarget& target, std::chrono::milliseconds interval,
-                                           std::function<void(const std::string&)> report)
+                                           ReportLine report)
     : m_Target(target),
       m_Interval(interval),
-      m_Report(std::move(report)),
+      m_Lost(std::move(report)),
       m_LastCommit(std::chrono::steady_clock::now()),
       m_Thread(&CGroupedRegistration::Committer, this) {}
 
@@ -22,14 +22,14 @@ CGroupedRegistration::~CGroupedRegistration() {
   }
   m_Wake.notify_all();
   m_Thread.join();
-  ReportLost();
+  m_Lost.Report();
 }
 
 void CGroupedRegistration::Register(const FileRegistration& r) {
   std::lock_guard lock(m_Mutex);
   if (m_Failure) {
     // Not counted as a registration by the writer, whose call this ends.
-    Lost(r.cpath);
+    m_Lost.Add(r.cpath, 0);
     std::rethrow_exception(m_Failure);
   }
   auto [it, added] = m_Index.try_emplace(r.cpath, m_Pending.size());
@@ -55,15 +55,9 @@ void CGroupedRegistration::Flush() {
   if (m_Failure) std::rethrow_exception(m_Failure);
 }
 
-uint64_t CGroupedRegistration::WritesNotRegistered() const {
-  std::lock_guard lock(m_Mutex);
-  return m_WritesLost;
-}
+uint64_t CGroupedRegistration::WritesNotRegistered() const { return m_Lost.Writes(); }
 
-uint64_t CGroupedRegistration::FilesNotRegistered() const {
-  std::lock_guard lock(m_Mutex);
-  return m_FilesLost.size();
-}
+uint64_t CGroupedRegistration::FilesNotRegistered() const { return m_Lost.Files(); }
 
 uint64_t CGroupedRegistration::Commits() const {
   std::lock_guard lock(m_Mutex);
@@ -139,28 +133,12 @@ void CGroupedRegistration::CommitGroup(const Group& group) {
 }
 
 void CGroupedRegistration::Lose(const Group& group) {
-  for (const Pending& p : group) {
-    m_WritesLost += p.writes;
-    Lost(p.latest.cpath);
-  }
-}
-
-void CGroupedRegistration::Lost(const std::string& cpath) {
-  if (m_FilesLost.insert(cpath).second) m_Unreported.push_back(cpath);
-}
-
-void CGroupedRegistration::ReportLost() {
-  std::vector<std::string> lost;
-  {
-    std::lock_guard lock(m_Mutex);
-    lost.swap(m_Unreported);
-  }
-  for (const std::string& cpath : lost) m_Report("Data file " + cpath + ": written but not registered in FILELIST");
+  for (const Pending& p : group) m_Lost.Add(p.latest.cpath, p.writes);
 }
 
 std::unique_ptr<IRegistrar> MakeRegistrar(IFileListTarget& target, std::chrono::milliseconds interval,
-                                          std::function<void(const std::string&)> report) {
-  if (interval.count() <= 0) return std::make_unique<CStrictRegistration>(target);
+                                          ReportLine report) {
+  if (interval.count() <= 0) return std::make_unique<CStrictRegistration>(target, std::move(report));
   return std::make_unique<CGroupedRegistration>(target, interval, std::move(report));
 }
 

@@ -10,7 +10,6 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "archive/registration.h"
@@ -26,8 +25,7 @@ namespace convert {
 class CGroupedRegistration final : public IRegistrar {
  public:
   // report receives one line per data file whose registration is lost.
-  CGroupedRegistration(IFileListTarget& target, std::chrono::milliseconds interval,
-                       std::function<void(const std::string&)> report);
+  CGroupedRegistration(IFileListTarget& target, std::chrono::milliseconds interval, ReportLine report);
   // Stops the committer; what is still pending is not committed (Flush
   // first). Names the data files whose registration was lost, after the
   // run has reported the error that lost them.
@@ -50,15 +48,12 @@ class CGroupedRegistration final : public IRegistrar {
   using Group = std::vector<Pending>;
   void Committer();
   void CommitGroup(const Group& group);
-  // Counts the group's files as written but not registered; m_Mutex held.
+  // Counts the group's files as written but not registered.
   void Lose(const Group& group);
-  void Lost(const std::string& cpath);
-  // Names them on the diagnostic channel, after the error that lost them.
-  void ReportLost();
 
   IFileListTarget& m_Target;
   const std::chrono::milliseconds m_Interval;
-  const std::function<void(const std::string&)> m_Report;
+  CLostFiles m_Lost;
 
   mutable std::mutex m_Mutex;
   std::condition_variable m_Wake, m_Committed;
@@ -67,14 +62,12 @@ class CGroupedRegistration final : public IRegistrar {
   std::chrono::steady_clock::time_point m_LastCommit;
   bool m_Soon = false, m_Committing = false, m_Stop = false;
   std::exception_ptr m_Failure;
-  uint64_t m_Commits = 0, m_WritesLost = 0;
-  std::unordered_set<std::string> m_FilesLost;
-  std::vector<std::string> m_Unreported;  // of m_FilesLost
+  uint64_t m_Commits = 0;
   std::thread m_Thread;
 };
 
 // The registrar for a commit interval: 0 registers every write at once.
 std::unique_ptr<IRegistrar> MakeRegistrar(IFileListTarget& target, std::chrono::milliseconds interval,
-                                          std::function<void(const std::string&)> report);
+                                          ReportLine report);
 
 }  // namespace convert
