@@ -197,6 +197,10 @@ bool CStaInfo::AppendToFile(CSta& s, CChanInfo& k) {
     ReportNotStored(full, what, s, k);
     return false;
   };
+  // A kept file that another program removed or replaced meanwhile would
+  // swallow the segment unseen; the path is what counts, as when reopened.
+  struct stat kept {};
+  if (k.m_Fd >= 0 && (::fstat(k.m_Fd, &kept) != 0 || kept.st_nlink == 0)) CloseFile(k);
   if (k.m_Fd < 0) {
     const int fd = ::open(full.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return fail("cannot open for appending");
