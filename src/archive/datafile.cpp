@@ -86,8 +86,9 @@ bool ReadAllAt(int fd, void* data, size_t size, off_t offset) {
 }
 
 // Null when the segment in k repeats the earlier file of its name at full:
-// they overlap in time and every sample of the segment that falls on one of
-// the file's (the nearest at the channel's rate) is bit for bit the same.
+// it begins no later than the file, they overlap in time and every sample of
+// the segment that falls on one of the file's (the nearest at the channel's
+// rate) is bit for bit the same.
 // Otherwise why it does not, with errno set.
 const char* RepeatMismatch(const std::string& full, const CreatedFile& earlier, const CChanInfo& k) {
   errno = EEXIST;
@@ -95,6 +96,9 @@ const char* RepeatMismatch(const std::string& full, const CreatedFile& earlier, 
   const double first = std::max(0.0, -offset);
   const double end = std::min(static_cast<double>(k.m_Count), static_cast<double>(earlier.samples) - offset);
   if (!(first < end)) return "already written by an earlier segment of this run, which it does not overlap";
+  // Replacing the file with a segment that begins after its first sample
+  // would drop the samples before it without a word.
+  if (offset > 0) return "already written by an earlier segment of this run, which begins sooner";
   const auto j = static_cast<size_t>(first);
   const auto count = static_cast<size_t>(end - first);
   const auto at = static_cast<off_t>(kHeaderBytes + 4 * static_cast<uint64_t>(offset + first));

@@ -144,8 +144,8 @@ struct Inspection {
   throw FileListTableError("FILELIST check", sqlState, 0, in.where + " " + problem);
 }
 
-// The eleven columns among the table's; throws naming those it lacks.
-void FindOurColumns(Inspection& in) {
+// The eleven columns among the table's; what it lacks of them, or empty.
+std::string FindOurColumns(Inspection& in) {
   std::vector<std::string> names, missing;
   for (const CatalogueColumn& c : in.columns) names.push_back(c.name);
   for (size_t i = 0; i < kFileListColumns.size(); ++i) {
@@ -154,25 +154,24 @@ void FindOurColumns(Inspection& in) {
       if (!name.empty() && c.name == name) in.ours[i] = &c;
     if (!in.ours[i]) missing.push_back(kFileListColumns[i]);
   }
-  if (!missing.empty())
-    Refuse(in, "42S22", "lacks the column" + std::string(missing.size() > 1 ? "s " : " ") + Listed(missing));
+  if (missing.empty()) return {};
+  return "lacks the column" + std::string(missing.size() > 1 ? "s " : " ") + Listed(missing);
 }
 
-// Throws naming the other columns that would refuse a row of the eleven alone.
-void CheckOtherColumns(Inspection& in, odbc::Connection& database, const Dialect& dialect) {
+// The other columns that would refuse a row of the eleven alone, or empty.
+std::string CheckOtherColumns(Inspection& in, odbc::Connection& database, const Dialect& dialect) {
   std::vector<std::string> refusing;
   for (const CatalogueColumn& c : in.columns) {
     const bool ours = std::find(in.ours.begin(), in.ours.end(), &c) != in.ours.end();
     const bool rowid = dialect.integerKeyIsRowid && c.name == in.key && strcasecmp(c.typeName.c_str(), "INTEGER") == 0;
     if (c.refusesNull && !ours && !rowid) refusing.push_back(c.name);
   }
-  if (refusing.empty()) return;
+  if (refusing.empty()) return {};
   const std::vector<std::string> filled = FilledByDatabase(database, in.Q(in.table));
   std::erase_if(refusing, [&](const std::string& n) { return std::find(filled.begin(), filled.end(), n) != filled.end(); });
-  if (refusing.empty()) return;
-  Refuse(in, "23000",
-         std::string(refusing.size() == 1 ? "has the column " : "has the columns ") + Listed(refusing) +
-             " NOT NULL without a default, so no row can be inserted");
+  if (refusing.empty()) return {};
+  return std::string(refusing.size() == 1 ? "has the column " : "has the columns ") + Listed(refusing) +
+         " NOT NULL without a default, so no row can be inserted";
 }
 
 std::unique_ptr<IFirstRow> FirstRowOf(const Inspection& in, odbc::Statement& catalogue, const Dialect& dialect) {
@@ -205,9 +204,12 @@ FileListTable::FileListTable(odbc::Connection& database) {
   in.table = Pick(TableNames(catalogue, in.catalog), kFileListTable, in.identifierCase);
   if (in.table.empty()) Refuse(in, "42S02", "does not exist");
   in.columns = ColumnsOf(catalogue, in.catalog, in.table);
-  FindOurColumns(in);
+  const std::string missing = FindOurColumns(in);
   in.key = LoneKey(catalogue, in.catalog, in.table);
-  CheckOtherColumns(in, database, dialect);
+  // Everything that keeps a row out is named at once, so that one change of the table is enough.
+  const std::string refusing = CheckOtherColumns(in, database, dialect);
+  if (!missing.empty()) Refuse(in, "42S22", missing + (refusing.empty() ? "" : "; " + refusing));
+  if (!refusing.empty()) Refuse(in, "23000", refusing);
   m_FirstRow = FirstRowOf(in, catalogue, dialect);
 
   m_Table = in.Q(in.table);

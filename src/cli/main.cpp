@@ -78,6 +78,8 @@ volatile sig_atomic_t g_signal = 0;
 
 extern "C" void OnStopSignal(int signal) {
   g_signal = signal;
+  // SA_RESETHAND resets only the signal taken; the other stop signal must end the process too.
+  std::signal(signal == SIGINT ? SIGTERM : SIGINT, SIG_DFL);
   if (CConvertFromSeed* converter = g_running.load()) converter->RequestStop();
 }
 
@@ -86,6 +88,9 @@ void CatchStopSignals() {
   action.sa_handler = OnStopSignal;
   action.sa_flags = SA_RESETHAND;
   sigemptyset(&action.sa_mask);
+  // The other one waits until the handler has reset it.
+  sigaddset(&action.sa_mask, SIGINT);
+  sigaddset(&action.sa_mask, SIGTERM);
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
 }
