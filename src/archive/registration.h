@@ -65,6 +65,8 @@ class IRegistrar {
   // failed commit (each named on the diagnostic channel).
   virtual uint64_t WritesNotRegistered() const { return 0; }
   virtual uint64_t FilesNotRegistered() const { return 0; }
+  // Of those, the files that have no row of this run at all.
+  virtual uint64_t FilesWithoutRow() const { return 0; }
 };
 
 using ReportLine = std::function<void(const std::string&)>;

@@ -251,6 +251,7 @@ void CConvertFromSeed::Run() {
   handOver.reset();
   if (registrar) {
     m_Stats.store.rowsRegistered -= registrar->WritesNotRegistered();
+    m_Stats.store.rowsOfRunFiles -= registrar->FilesWithoutRow();
     m_Stats.filesNotRegistered = registrar->FilesNotRegistered();
     registrar.reset();
   }

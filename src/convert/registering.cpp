@@ -59,6 +59,11 @@ uint64_t CGroupedRegistration::WritesNotRegistered() const { return m_Lost.Write
 
 uint64_t CGroupedRegistration::FilesNotRegistered() const { return m_Lost.Files(); }
 
+uint64_t CGroupedRegistration::FilesWithoutRow() const {
+  std::lock_guard lock(m_Mutex);
+  return m_LostWithoutRow.size();
+}
+
 uint64_t CGroupedRegistration::Commits() const {
   std::lock_guard lock(m_Mutex);
   return m_Commits;
@@ -105,6 +110,7 @@ void CGroupedRegistration::Committer() {
       Lose(group);
     } else {
       ++m_Commits;
+      for (const Pending& p : group) m_CommittedPaths.insert(p.latest.cpath);
     }
     m_Committed.notify_all();
   }
@@ -133,7 +139,10 @@ void CGroupedRegistration::CommitGroup(const Group& group) {
 }
 
 void CGroupedRegistration::Lose(const Group& group) {
-  for (const Pending& p : group) m_Lost.Add(p.latest.cpath, p.writes);
+  for (const Pending& p : group) {
+    m_Lost.Add(p.latest.cpath, p.writes);
+    if (!m_CommittedPaths.count(p.latest.cpath)) m_LostWithoutRow.insert(p.latest.cpath);
+  }
 }
 
 std::unique_ptr<IRegistrar> MakeRegistrar(IFileListTarget& target, std::chrono::milliseconds interval,

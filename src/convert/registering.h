@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "archive/registration.h"
@@ -36,6 +37,7 @@ class CGroupedRegistration final : public IRegistrar {
   void Flush() override;
   uint64_t WritesNotRegistered() const override;
   uint64_t FilesNotRegistered() const override;
+  uint64_t FilesWithoutRow() const override;
   // Transactions committed so far.
   uint64_t Commits() const;
 
@@ -63,6 +65,7 @@ class CGroupedRegistration final : public IRegistrar {
   bool m_Soon = false, m_Committing = false, m_Stop = false;
   std::exception_ptr m_Failure;
   uint64_t m_Commits = 0;
+  std::unordered_set<std::string> m_CommittedPaths, m_LostWithoutRow;
   std::thread m_Thread;
 };
 
