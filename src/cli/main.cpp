@@ -77,6 +77,13 @@ std::atomic<CConvertFromSeed*> g_running{nullptr};
 volatile sig_atomic_t g_signal = 0;
 
 extern "C" void OnStopSignal(int signal) {
+  // Two signals at once on two threads: the later one ends the process.
+  static std::atomic<int> taken{0};
+  if (taken.exchange(signal) != 0) {
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+    return;
+  }
   g_signal = signal;
   // SA_RESETHAND resets only the signal taken; the other stop signal must end the process too.
   std::signal(signal == SIGINT ? SIGTERM : SIGINT, SIG_DFL);
