@@ -266,9 +266,10 @@ TEST(DataFile, ASegmentOfAFileNameOfThisRunReplacesItOnlyWhenItRepeatsIt) {
     const char* message;     // part of the one report, or none
   } cases[] = {
       {"the same again", 10, 0, Ramp(0, 10), Ramp(0, 10), 0, nullptr},
-      {"overlapping part, running on", 10, 4, Ramp(4, 12), Ramp(4, 12), 0, nullptr},
+      // Replacing would lose the file's first samples.
+      {"overlapping part, running on", 10, 4, Ramp(4, 12), Ramp(0, 10), 12, "which begins sooner"},
       {"starting earlier within the second", 10, -2, Ramp(-2, 12), Ramp(-2, 12), 0, nullptr},
-      {"nearest sample time", 10, 3.4, Ramp(3, 5), Ramp(3, 5), 5, "ends sooner; 5 samples it held"},
+      {"nearest sample time", 10, -1.6, Ramp(-2, 5), Ramp(-2, 5), 5, "ends sooner; 5 samples it held"},
       {"one sample differs", 10, 0, [] { auto v = Ramp(0, 10); v[7] = 7.5f; return v; }(), Ramp(0, 10), 10,
        "earlier segment of this run with other samples"},
       {"only the bits differ", 10, 0, [] { auto v = Ramp(0, 10); v[0] = -0.0f; return v; }(), Ramp(0, 10), 10,
