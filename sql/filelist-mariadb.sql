@@ -1,11 +1,11 @@
--- FILELIST, the archive's index of its data files: one row per data file.
--- ID identifies a row for updates and deletes; CPATH is deliberately not
--- unique, since an archive may already hold two rows of one path.
--- Registration looks rows up by path and takes them in key order.
+-- FILELIST, the archive's index of its data files: one row per data file,
+-- with the eleven columns that brevanto reads and writes and nothing else.
+-- CPATH is deliberately not unique, since an archive may already hold two
+-- rows of one path; its index keeps registration fast as the table grows.
+-- Without a key, registration changes the first row of a path with LIMIT 1.
 -- DOUBLE keeps every bit of a time; DATETIME, unlike TIMESTAMP, is stored
 -- as written, without the session's time zone.
 CREATE TABLE IF NOT EXISTS FILELIST (
-  ID BIGINT AUTO_INCREMENT PRIMARY KEY,
   STA VARCHAR(255),
   SPS DOUBLE,
   GAIN INTEGER,
@@ -18,4 +18,4 @@ CREATE TABLE IF NOT EXISTS FILELIST (
   TQTY DOUBLE,
   FOFF INTEGER
 ) ENGINE = InnoDB CHARACTER SET utf8mb4 COLLATE utf8mb4_bin;
-CREATE INDEX IF NOT EXISTS FILELIST_CPATH ON FILELIST (CPATH, ID);
+CREATE INDEX IF NOT EXISTS FILELIST_CPATH ON FILELIST (CPATH);

@@ -1,10 +1,9 @@
--- FILELIST, the archive's index of its data files: one row per data file.
--- ID identifies a row for updates and deletes; CPATH is deliberately not
--- unique, since an archive may already hold two rows of one path.
--- Registration looks rows up by path and takes them in key order; with
--- AUTOINCREMENT a deleted row's key is never handed out again.
+-- FILELIST, the archive's index of its data files: one row per data file,
+-- with the eleven columns that brevanto reads and writes and nothing else.
+-- CPATH is deliberately not unique, since an archive may already hold two
+-- rows of one path; its index keeps registration fast as the table grows.
+-- Without a key, registration takes the first row of a path by rowid.
 CREATE TABLE IF NOT EXISTS FILELIST (
-  ID INTEGER PRIMARY KEY AUTOINCREMENT,
   STA VARCHAR(255),
   SPS DOUBLE PRECISION,
   GAIN INTEGER,
@@ -17,4 +16,4 @@ CREATE TABLE IF NOT EXISTS FILELIST (
   TQTY DOUBLE PRECISION,
   FOFF INTEGER
 );
-CREATE INDEX IF NOT EXISTS FILELIST_CPATH ON FILELIST (CPATH, ID);
+CREATE INDEX IF NOT EXISTS FILELIST_CPATH ON FILELIST (CPATH);

@@ -311,11 +311,11 @@ std::string SchemaScript(const std::string& backend, Shape shape, const std::str
   std::string script;
   switch (shape) {
     case Shape::kKeyed:
-      script = ReadTextFile(std::string(BREVANTO_SOURCE_DIR) + "/sql/filelist-" + backend + ".sql");
+      script = "CREATE TABLE FILELIST (\n  ID " + std::string(TypesOf(backend).key) + ",\n  " +
+               ElevenColumns(backend) + "\n);\nCREATE INDEX FILELIST_CPATH ON FILELIST (CPATH, ID);\n";
       break;
     case Shape::kKeyless:
-      script = "CREATE TABLE FILELIST (\n  " + ElevenColumns(backend) +
-               "\n);\nCREATE INDEX FILELIST_CPATH ON FILELIST (CPATH);\n";
+      script = ReadTextFile(std::string(BREVANTO_SOURCE_DIR) + "/sql/filelist-" + backend + ".sql");
       break;
     case Shape::kReordered: script = ReorderedScript(backend); break;
     case Shape::kPadded: script = PaddedScript(backend); break;

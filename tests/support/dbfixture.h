@@ -29,8 +29,8 @@ inline constexpr const char* kDataSourceCachedMessage =
 
 // How FILELIST is laid out.
 enum class Shape {
-  kKeyed,      // as sql/filelist-<backend>.sql makes it: a key ID before the eleven columns
-  kKeyless,    // exactly the eleven columns, an index on CPATH
+  kKeyed,      // a key ID before the eleven columns, as archives made by earlier releases have
+  kKeyless,    // exactly the eleven columns, an index on CPATH: as sql/filelist-<backend>.sql makes it
   kReordered,  // keyless, the columns in another order and letter case, quoted, in a table
                // spelled FileList, beside other columns that have defaults
   kPadded,     // CHAR(255) texts, other type names, a key named NR
