@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "archive/filelist.h"
+#include "archive/firstrow.h"
 #include "archive/filelisttable.h"
 #include "platform/odbc.h"
 #include "store/stainfo.h"
@@ -185,6 +186,14 @@ TEST_P(FileListTest, UpdatesAfterAppendsKeepOneRowWithTheLatestLength) {
   ExpectRow(rows[0], final);
   ExpectWrittenWithin(rows[0], last);
   EXPECT_EQ(store->m_Stats.rowsRegistered, 5u);
+
+  // Another program deleted the row: the next append gives the file its row again.
+  db->Exec("DELETE FROM FILELIST");
+  final.tQty = 2475;
+  Register(&CStaInfo::UpdateFileList, final);
+  const auto again = db->Rows();
+  ASSERT_EQ(again.size(), 1u);
+  ExpectRow(again[0], final);
 }
 
 TEST_P(FileListTest, ReplaceOnReconversionDeletesTheOldRowAndInsertsAnother) {
@@ -435,6 +444,33 @@ TEST(FileListWithoutDatabase, StoreWithoutConnectionRegistersNothing) {
   EXPECT_NO_THROW(store.UpdateFileList(kPath, "ABCD", "BHZ", kTBegin, 495, 20, 1, 3));
   EXPECT_NO_THROW(store.ReplaceFileList(kPath, "ABCD", "BHZ", kTBegin, 495, 20, 1, 3));
   EXPECT_EQ(store.m_Stats.rowsRegistered, 0u);
+}
+
+TEST(FirstRow, ChosenFromWhatTheTableAndDatabaseOffer) {
+  struct Case {
+    const char* dbms;
+    archive::RowIdentities offered;
+    const char* name;         // of the strategy, nullptr when none can tell rows apart
+    const char* restriction;  // part of the statements' restriction
+  } cases[] = {
+      {"SQLite", {"\"ID\"", "ID", "", ""}, "lowest ID", "MIN(\"ID\")"},
+      {"SQLite", {}, "lowest rowid", "MIN(rowid)"},
+      {"PostgreSQL", {}, "lowest ctid", "MIN(ctid)"},
+      {"MariaDB", {"`NR`", "NR", "", ""}, "lowest NR", "MIN(`NR`)"},
+      {"MariaDB", {}, "first met (LIMIT 1)", "LIMIT 1"},
+      {"Other", {"", "", "\"ROWKEY\"", "ROWKEY"}, "lowest ROWKEY", "MIN(\"ROWKEY\")"},
+      {"Other", {}, nullptr, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.dbms) + " " + c.offered.keyName + c.offered.specialName);
+    const auto chosen = archive::ChooseFirstRow(archive::DialectOf(c.dbms), c.offered);
+    ASSERT_EQ(chosen != nullptr, c.name != nullptr);
+    if (!chosen) continue;
+    EXPECT_EQ(chosen->Name(), c.name);
+    const std::string restriction = chosen->Restriction("FILELIST", "CPATH");
+    EXPECT_NE(restriction.find(c.restriction), std::string::npos) << restriction;
+    EXPECT_NE(restriction.find("CPATH = ?"), std::string::npos) << restriction;
+  }
 }
 
 TEST(FileListWithoutDatabase, NewRowStartsEmptyAndStampedNow) {
