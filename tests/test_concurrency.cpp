@@ -28,6 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testsupport::ArchiveImage;
+using testsupport::ExpectSameArchive;
 using testsupport::LocalArchive;
 
 constexpr auto kPatience = std::chrono::seconds(300);  // only against a hang
@@ -63,15 +64,6 @@ std::vector<std::string> Codes(const char* prefix, int count) {
   std::vector<std::string> codes;
   for (int i = 1; i <= count; ++i) codes.push_back(prefix + std::string(i < 10 ? "0" : "") + std::to_string(i));
   return codes;
-}
-
-void ExpectSameArchive(const ArchiveImage& got, const ArchiveImage& clean) {
-  std::vector<std::string> gotNames, cleanNames;
-  for (const auto& [name, bytes] : got.files) gotNames.push_back(name);
-  for (const auto& [name, bytes] : clean.files) cleanNames.push_back(name);
-  ASSERT_EQ(gotNames, cleanNames);
-  for (const auto& [name, bytes] : clean.files) EXPECT_TRUE(got.files.at(name) == bytes) << name << " differs";
-  EXPECT_EQ(got.rows, clean.rows);
 }
 
 void ExpectCheckWhole(const LocalArchive& a) {

@@ -30,6 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testsupport::ArchiveImage;
+using testsupport::ExpectSameArchive;
 using testsupport::LocalArchive;
 using testsupport::ProgramOutcome;
 using testsupport::RunSummary;
@@ -93,15 +94,6 @@ void ExpectClaimsHold(const ProgramOutcome& o, const LocalArchive& a, long sampl
   EXPECT_EQ(s.registrations, s.created + s.extended) << o.err;
   EXPECT_EQ(static_cast<long>(report.rows), s.rows) << o.err;
   EXPECT_EQ(s.segmentsNotStored > 0, s.samplesNotStored > 0);
-}
-
-void ExpectSameArchive(const ArchiveImage& got, const ArchiveImage& clean) {
-  std::vector<std::string> gotNames, cleanNames;
-  for (const auto& [name, bytes] : got.files) gotNames.push_back(name);
-  for (const auto& [name, bytes] : clean.files) cleanNames.push_back(name);
-  ASSERT_EQ(gotNames, cleanNames);
-  for (const auto& [name, bytes] : clean.files) EXPECT_TRUE(got.files.at(name) == bytes) << name << " differs";
-  EXPECT_EQ(got.rows, clean.rows);
 }
 
 class Faults : public ::testing::TestWithParam<testsupport::DbCase> {

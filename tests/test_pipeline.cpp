@@ -36,6 +36,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testsupport::ArchiveImage;
+using testsupport::ExpectSameArchive;
 using testsupport::LocalArchive;
 using testsupport::VolumePlan;
 using Kind = FileRegistration::Kind;
@@ -324,21 +325,6 @@ std::set<std::string> RowPaths(const std::string& connect) {
   std::set<std::string> paths;
   while (select.Fetch()) paths.insert(select.GetText(1));
   return paths;
-}
-
-void ExpectSameArchive(const ArchiveImage& got, const ArchiveImage& want) {
-  std::string only;
-  for (const auto& f : got.files)
-    if (!want.files.count(f.first)) only += "\n  not in the other archive: " + f.first;
-  for (const auto& [name, bytes] : want.files) {
-    const auto it = got.files.find(name);
-    if (it == got.files.end())
-      only += "\n  missing: " + name;
-    else if (it->second != bytes)
-      only += "\n  differs: " + name;
-  }
-  EXPECT_TRUE(only.empty()) << "data files:" << only;
-  EXPECT_EQ(got.rows, want.rows);
 }
 
 // The diagnostics of a run without its closing summary, sorted.

@@ -299,4 +299,19 @@ std::string Describe(const archive::CheckReport& report) {
   return text;
 }
 
+void ExpectSameArchive(const ArchiveImage& got, const ArchiveImage& want) {
+  std::string only;
+  for (const auto& f : got.files)
+    if (!want.files.count(f.first)) only += "\n  not in the other archive: " + f.first;
+  for (const auto& [name, bytes] : want.files) {
+    const auto it = got.files.find(name);
+    if (it == got.files.end())
+      only += "\n  missing: " + name;
+    else if (it->second != bytes)
+      only += "\n  differs: " + name;
+  }
+  EXPECT_TRUE(only.empty()) << "data files:" << only;
+  EXPECT_EQ(got.rows, want.rows);
+}
+
 }  // namespace testsupport

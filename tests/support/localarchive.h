@@ -118,6 +118,10 @@ class LocalArchive {
   std::unique_ptr<DataSourceScope> m_Source;
 };
 
+// The same data files, byte for byte, and the same rows; the files that
+// differ are named.
+void ExpectSameArchive(const ArchiveImage& got, const ArchiveImage& want);
+
 // Every finding on its own line, for failure messages.
 std::string Describe(const archive::CheckReport& report);
 
