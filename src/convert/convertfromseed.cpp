@@ -33,7 +33,6 @@ constexpr int kMaxSamples = 65535;
 constexpr uint64_t kProgressEvery = 256;  // records
 
 using convert::FileSize;
-using convert::PreadFull;
 using convert::RecordReader;
 
 // A code as the operator should see it: printable ASCII as is, the rest as \xNN.
@@ -239,10 +238,12 @@ void CConvertFromSeed::Run() {
     ReportUndecoded();  // of the file the run ended in
     handOver->Abandon();
     // What was written before the error is registered, if the database still takes it.
-    if (registrar) try {
+    if (registrar) {
+      try {
         registrar->Flush();
-      } catch (const std::exception&) {
+      } catch (const std::exception&) {  // its files are named when the registrar ends
       }
+    }
     m_Stats.recordsConverted -= handOver->RecordsDropped();
     m_Stats.samples -= handOver->SamplesDropped();
   }

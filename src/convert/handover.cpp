@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "archive/registration.h"
+#include "convert/selection.h"
 
 namespace convert {
 namespace {
@@ -172,11 +173,8 @@ class CParallelHandOver final : public IHandOver {
   };
 
   static size_t Route(const seed::RecordHeader& h) {
-    uint32_t hash = 2166136261u;
-    for (const char* p = h.station; *p; ++p) hash = (hash ^ static_cast<unsigned char>(*p)) * 16777619u;
-    hash = (hash ^ 0xFFu) * 16777619u;
-    for (const char* p = h.channel; *p; ++p) hash = (hash ^ static_cast<unsigned char>(*p)) * 16777619u;
-    return hash;
+    // A byte no code holds keeps "AB"+"CD" apart from "ABC"+"D".
+    return CodeHash(h.channel, CodeHash("\xFF", CodeHash(h.station)));
   }
 
   // Hands the reader's batch to the worker, waiting while its queue is full.

@@ -32,9 +32,7 @@ bool CSelection::Selects(const char* station, const char* channel) const {
 }
 
 unsigned ShardOf(const char* station, unsigned shards) {
-  uint32_t hash = 2166136261u;
-  for (const char* p = station; *p; ++p) hash = (hash ^ static_cast<unsigned char>(*p)) * 16777619u;
-  return shards ? hash % shards + 1 : 1;
+  return shards ? CodeHash(station) % shards + 1 : 1;
 }
 
 bool ParseShard(const std::string& text, unsigned& shard, unsigned& shards) {

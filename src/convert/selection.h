@@ -28,8 +28,15 @@ class CSelection {
   unsigned m_Shard = 1, m_Shards = 1;
 };
 
-// The group (1 to shards) of a station code: FNV-1a of its bytes, the same
-// on every machine and in every release.
+// FNV-1a of a code's bytes, continuing from hash: the same on every machine
+// and in every release, which shards rely on.
+constexpr uint32_t kCodeHashBasis = 2166136261u;
+inline uint32_t CodeHash(const char* code, uint32_t hash = kCodeHashBasis) {
+  for (const char* p = code; *p; ++p) hash = (hash ^ static_cast<unsigned char>(*p)) * 16777619u;
+  return hash;
+}
+
+// The group (1 to shards) of a station code, by CodeHash.
 unsigned ShardOf(const char* station, unsigned shards);
 
 // "K/N" with 1 <= K <= N; false otherwise.

@@ -41,6 +41,16 @@ pid_t HolderOf(int fd) {
   return pid > 0 ? static_cast<pid_t>(pid) : 0;
 }
 
+// A holder writes its process just after it takes the lock: give it a moment.
+pid_t SettledHolderOf(int fd) {
+  pid_t pid = HolderOf(fd);
+  for (int i = 0; pid == 0 && i < 10; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    pid = HolderOf(fd);
+  }
+  return pid;
+}
+
 void WriteHolder(int fd) {
   const std::string pid = std::to_string(::getpid()) + "\n";
   if (::ftruncate(fd, 0) == 0 && ::pwrite(fd, pid.data(), pid.size(), 0)) {}
@@ -77,11 +87,11 @@ CStationLocks::Result CStationLocks::Acquire(const std::set<std::string>& statio
       }
       if (!wait || (stop && stop->load())) {
         busyStation = station;
-        holder = HolderOf(fd);
+        holder = SettledHolderOf(fd);
         Release();
         return wait ? Result::kStopped : Result::kBusy;
       }
-      if (!noticed && notice) notice(station, HolderOf(fd));
+      if (!noticed && notice) notice(station, SettledHolderOf(fd));
       noticed = true;
       // Polled rather than blocking, so that a stop request ends the wait.
       std::this_thread::sleep_for(kPollInterval);
