@@ -113,6 +113,8 @@ void ReadHeader(unsigned char* record, int R, RecordHeader& h) {
   h.quality = static_cast<char>(record[kQuality]);
   CopyCode(record + kStation, kStationMax, h.station);
   CopyCode(record + kChannel, kChannelMax, h.channel);
+  CopyCode(record + kLocation, kLocationMax, h.location);
+  CopyCode(record + kNetwork, kNetworkMax, h.network);
   h.sampleCount = Load16(record + kSampleCount);
   h.rateFactor = static_cast<int16_t>(Load16(record + kRateFactor));
   h.rateMultiplier = static_cast<int16_t>(Load16(record + kRateMultiplier));

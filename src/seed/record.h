@@ -13,8 +13,9 @@ namespace seed {
 // Byte offsets from the start of the record.
 constexpr int kQuality = 6;
 constexpr int kStation = 8;          // 5 bytes
-constexpr int kLocation = 13;        // 2 bytes, not read
+constexpr int kLocation = 13;        // 2 bytes
 constexpr int kChannel = 15;         // 3 bytes
+constexpr int kNetwork = 18;         // 2 bytes
 constexpr int kYear = 20;            // u16
 constexpr int kDayOfYear = 22;       // u16
 constexpr int kHour = 24;            // u8
@@ -41,6 +42,9 @@ constexpr int kFixedHeaderSize = 48;
 constexpr int kProbeSize = 128;
 constexpr int kStationMax = 5;
 constexpr int kChannelMax = 3;
+constexpr int kLocationMax = 2;
+constexpr int kNetworkMax = 2;
+constexpr int kCodeMax = 8;  // the longest code a decoded record carries
 // Record lengths the converter reads: 2^8 to 2^13 bytes; 4096 for records
 // without blockette 1000.
 constexpr int kMinRecLenExponent = 8;
@@ -88,8 +92,11 @@ inline uint32_t LoadLE32(const unsigned char* p) {
 // The header fields the converter uses, in host order.
 struct RecordHeader {
   char quality;
-  char station[kStationMax + 1];
-  char channel[kChannelMax + 1];
+  // Room for the longer codes of miniSEED 3 identifiers.
+  char station[kCodeMax + 1];
+  char channel[kCodeMax + 1];
+  char location[kCodeMax + 1];  // empty when blank
+  char network[kCodeMax + 1];
   int sampleCount;
   int rateFactor;
   int rateMultiplier;
