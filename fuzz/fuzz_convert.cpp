@@ -110,7 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   fuzz::Check(files == stats.store.filesCreated, "data files and files created differ");
   fuzz::Check(samplesInFiles == stats.store.samplesWritten, "samples in the files and samples written differ");
-  fuzz::Check(samplesInFiles + stats.store.samplesNotStored + stats.store.samplesRepeated == stats.samples,
+  const StoreStats& st = stats.store;
+  fuzz::Check(samplesInFiles + st.samplesNotStored + st.samplesDuplicate + st.samplesConflicting == stats.samples,
               "samples of accepted records neither stored, nor reported as not stored, nor repeated");
 
   size_t entries = 0;

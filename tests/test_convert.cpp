@@ -572,7 +572,7 @@ TEST_P(RealRuns, AVolumeGivenTwiceLeavesWhatItLeavesOnce) {
     const Archive twice = Convert({path, path}, "DQ");
     EXPECT_EQ(twice.lastText, once.lastText);
     EXPECT_EQ(twice.stats.store.samplesNotStored, 2 * once.stats.store.samplesNotStored);
-    EXPECT_EQ(twice.stats.store.samplesRepeated, once.stats.store.samplesWritten);
+    EXPECT_EQ(twice.stats.store.samplesDuplicate, once.stats.store.samplesWritten);
     ASSERT_EQ(twice.files.size(), once.files.size());
     for (size_t i = 0; i < once.files.size(); ++i) {
       SCOPED_TRACE(once.files[i].relative);

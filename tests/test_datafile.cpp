@@ -98,7 +98,9 @@ TEST(DataFile, AppendOnlyWithinOneSamplePeriodOfTheFileEnd) {
   struct Case {
     double gap;
     size_t files;
-  } cases[] = {{0.0, 1}, {0.0625, 1}, {-0.0625, 1}, {0.125, 2}, {-0.125, 2}};
+  } cases[] = {{0.0, 1}, {0.0625, 1}, {-0.0625, 1}, {0.125, 2},
+               // Its first two samples fall on stored ones; the rest continues the file.
+               {-0.125, 1}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.gap);
     TempDir dir;
@@ -111,19 +113,28 @@ TEST(DataFile, AppendOnlyWithinOneSamplePeriodOfTheFileEnd) {
   }
 }
 
-TEST(DataFile, ReconversionReplacesTheFileOfTheSameName) {
+TEST(DataFile, AReconversionKeepsWhatTheFileOfTheSameNameHolds) {
+  // A later store that knows nothing of the file meets it on disk by its
+  // name (a run that died before registering it): the same samples are
+  // counted, other values stay out.
   TempDir dir;
   {
     Writer w(dir.Path().string());
     w.Segment("ABCD", "BHZ", 20, kExample, 9900);
     w.store.WriteAll();
   }
-  Writer again(dir.Path().string());
-  again.Segment("ABCD", "BHZ", 20, kExample, 100, 7.0f);
-  again.store.WriteAll();
-  auto files = ReadVezTree(dir.Path().string());
-  ASSERT_EQ(files.size(), 1u);
-  EXPECT_EQ(files[0].samples, std::vector<float>(100, 7.0f));
+  const auto before = ReadVezTree(dir.Path().string());
+  for (bool same : {true, false}) {
+    Writer again(dir.Path().string());
+    if (same) again.Segment("ABCD", "BHZ", 20, kExample, 100);
+    else again.Segment("ABCD", "BHZ", 20, kExample, 100, 7.0f);
+    again.store.WriteAll();
+    auto files = ReadVezTree(dir.Path().string());
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].samples, before[0].samples);
+    EXPECT_EQ(again.store.m_Stats.samplesDuplicate, same ? 100u : 0u);
+    EXPECT_EQ(again.store.m_Stats.samplesConflicting, same ? 0u : 100u);
+  }
 }
 
 TEST(DataFile, MissingDataFolderIsReportedAndCounted) {
@@ -253,30 +264,30 @@ std::vector<float> Ramp(int from, int count) {
   return v;
 }
 
-TEST(DataFile, ASegmentOfAFileNameOfThisRunReplacesItOnlyWhenItRepeatsIt) {
+TEST(DataFile, NoSampleTimeIsStoredTwice) {
   // 40 sps: the file holds samples 0, 1, 2, ... from 09.75; a later segment
-  // starting in the same second 09 gets the same name.
+  // starting in the same second 09 would get the same name.
   struct Case {
     const char* name;
     int earlier;             // samples in the earlier file, valued by index
     double start;            // of the later segment, in samples from the file's start
     std::vector<float> later;
     std::vector<float> kept; // what the file holds at the end
-    uint64_t notStored;
+    uint64_t notStored, duplicate, conflicting;
     const char* message;     // part of the one report, or none
   } cases[] = {
-      {"the same again", 10, 0, Ramp(0, 10), Ramp(0, 10), 0, nullptr},
-      // Replacing would lose the file's first samples.
-      {"overlapping part, running on", 10, 4, Ramp(4, 12), Ramp(0, 10), 12, "which begins sooner"},
-      {"starting earlier within the second", 10, -2, Ramp(-2, 12), Ramp(-2, 12), 0, nullptr},
-      {"nearest sample time", 10, -1.6, Ramp(-2, 5), Ramp(-2, 5), 5, "ends sooner; 5 samples it held"},
-      {"one sample differs", 10, 0, [] { auto v = Ramp(0, 10); v[7] = 7.5f; return v; }(), Ramp(0, 10), 10,
-       "earlier segment of this run with other samples"},
-      {"only the bits differ", 10, 0, [] { auto v = Ramp(0, 10); v[0] = -0.0f; return v; }(), Ramp(0, 10), 10,
-       "with other samples"},
-      {"no overlap, a gap within the second", 4, 6, Ramp(6, 4), Ramp(0, 4), 4, "which it does not overlap"},
-      {"a repeat that ends sooner", 10, 0, Ramp(0, 6), Ramp(0, 6), 4,
-       "replaced by a repeat of its data that ends sooner; 4 samples it held are not stored"},
+      {"the same again", 10, 0, Ramp(0, 10), Ramp(0, 10), 0, 10, 0, nullptr},
+      {"overlapping part, running on", 10, 4, Ramp(4, 12), Ramp(0, 16), 0, 6, 0, nullptr},
+      {"a repeat that ends sooner", 10, 0, Ramp(0, 6), Ramp(0, 10), 0, 6, 0, nullptr},
+      // The samples before the file would need its name.
+      {"starting earlier within the second", 10, -2, Ramp(-2, 12), Ramp(0, 10), 2, 10, 0,
+       "which this segment does not overlap"},
+      {"nearest sample time", 10, -1.6, Ramp(-2, 5), Ramp(0, 10), 2, 3, 0, "does not overlap"},
+      {"one sample differs", 10, 0, [] { auto v = Ramp(0, 10); v[7] = 7.5f; return v; }(), Ramp(0, 10), 0, 9, 1,
+       "BHZ: 1 samples from 2011-03-05 07:08:09 overlap stored data with other values: not stored"},
+      {"only the bits differ", 10, 0, [] { auto v = Ramp(0, 10); v[0] = -0.0f; return v; }(), Ramp(0, 10), 0, 9, 1,
+       "with other values"},
+      {"no overlap, a gap within the second", 4, 6, Ramp(6, 4), Ramp(0, 4), 4, 0, 0, "does not overlap"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -294,8 +305,11 @@ TEST(DataFile, ASegmentOfAFileNameOfThisRunReplacesItOnlyWhenItRepeatsIt) {
     EXPECT_EQ(files[0].samples, c.kept);
     const StoreStats& st = w.store.m_Stats;
     EXPECT_EQ(st.samplesNotStored, c.notStored);
+    EXPECT_EQ(st.samplesDuplicate, c.duplicate);
+    EXPECT_EQ(st.samplesConflicting, c.conflicting);
     EXPECT_EQ(st.filesCreated, 1u);
-    EXPECT_EQ(files[0].samples.size() + st.samplesNotStored + st.samplesRepeated, c.earlier + c.later.size());
+    EXPECT_EQ(files[0].samples.size() + st.samplesNotStored + st.samplesDuplicate + st.samplesConflicting,
+              c.earlier + c.later.size());
     EXPECT_EQ(st.samplesWritten, files[0].samples.size());
     if (!c.message) {
       EXPECT_TRUE(diag.messages.empty());
@@ -306,7 +320,7 @@ TEST(DataFile, ASegmentOfAFileNameOfThisRunReplacesItOnlyWhenItRepeatsIt) {
   }
 }
 
-TEST(DataFile, ARepeatedFileGrowsBackAndALaterRunReplacesIt) {
+TEST(DataFile, AFileIsNeverReplacedNeitherInARunNorByALaterOne) {
   TempDir dir;
   Writer w(dir.Path().string());
   DiagCapture diag;
@@ -320,15 +334,9 @@ TEST(DataFile, ARepeatedFileGrowsBackAndALaterRunReplacesIt) {
   auto files = ReadVezTree(dir.Path().string());
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(files[0].samples, Ramp(0, 3 * 9900));
-  EXPECT_EQ(w.store.m_Stats.filesReplaced, 1u);
-  EXPECT_EQ(w.store.m_Stats.samplesRepeated, 3u * 9900);
+  EXPECT_EQ(w.store.m_Stats.samplesDuplicate, 3u * 9900);
   EXPECT_EQ(w.store.m_Stats.segmentsNotStored, 0u);
   EXPECT_TRUE(diag.messages.empty());
-  // A later run replaces the file whatever it holds, as a re-conversion does.
-  Writer again(dir.Path().string());
-  again.Segment("ABCD", "BHZ", 20, kExample, 10, 3.0f);
-  again.store.WriteAll();
-  EXPECT_EQ(ReadVezTree(dir.Path().string())[0].samples, std::vector<float>(10, 3.0f));
 }
 
 }  // namespace

@@ -143,6 +143,11 @@ void CBrevantoDlg::OnConvert() {
     return;
   }
   m_Converter.SetCommitInterval(std::chrono::milliseconds(commitMs));
+  // Which streams the archive keeps where a station and channel has several.
+  convert::CSelection selection;
+  selection.SetLocations(platform::GetPrivateProfileString("BREVANTO", "LOCATIONS", "", settings));
+  selection.SetNetworks(platform::GetPrivateProfileString("BREVANTO", "NETWORKS", "", settings));
+  m_Converter.SetSelection(selection);
   const QString dir = QFile::decodeName(platform::GetPrivateProfileString("BREVANTO", "DIR", "/", settings).c_str());
   const QStringList files = ChooseFiles(this, dir);
   if (files.isEmpty()) return;

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string_view>
 
+#include "archive/cpath.h"
 #include "archive/datafilename.h"
 #include "archive/filelisttable.h"
 #include "platform/odbc.h"
@@ -44,38 +45,6 @@ std::string Format(const char* format, auto... args) {
   char buf[256];
   std::snprintf(buf, sizeof buf, format, args...);
   return buf;
-}
-
-std::vector<std::string> Split(const std::string& s, char separator) {
-  std::vector<std::string> parts;
-  size_t begin = 0;
-  for (;;) {
-    const size_t end = s.find(separator, begin);
-    parts.push_back(s.substr(begin, end == std::string::npos ? std::string::npos : end - begin));
-    if (end == std::string::npos) return parts;
-    begin = end + 1;
-  }
-}
-
-// The local path below the data folder that a FILELIST path names, or empty
-// when the path could lead anywhere but into the data folder.
-std::string LocalPath(const std::string& cpath) {
-  if (cpath.empty() || cpath.find('\0') != std::string::npos || cpath.find('/') != std::string::npos)
-    return {};
-  std::string local;
-  for (const std::string& part : Split(cpath, '\\')) {
-    if (part.empty() || part == "." || part == "..") return {};
-    if (!local.empty()) local += '/';
-    local += part;
-  }
-  return local;
-}
-
-// A CHAR column hands its text back padded with blanks, which no path,
-// station or channel code ends with.
-std::string Unpadded(std::string text) {
-  text.erase(text.find_last_not_of(' ') + 1);
-  return text;
 }
 
 bool IsCode(const std::string& s) { return !s.empty() && seed::IsSafeCode(s.c_str()); }

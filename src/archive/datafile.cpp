@@ -68,54 +68,6 @@ mode_t ProcessUmask() {
   return mask;
 }
 
-// Reads size bytes at offset; false when fewer came (errno set).
-bool ReadAllAt(int fd, void* data, size_t size, off_t offset) {
-  char* p = static_cast<char*>(data);
-  while (size > 0) {
-    ssize_t n = ::pread(fd, p, size, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    p += n;
-    size -= static_cast<size_t>(n);
-    offset += n;
-  }
-  return true;
-}
-
-// Null when the segment in k repeats the earlier file of its name at full:
-// it begins no later than the file, they overlap in time and every sample of
-// the segment that falls on one of the file's (the nearest at the channel's
-// rate) is bit for bit the same.
-// Otherwise why it does not, with errno set.
-const char* RepeatMismatch(const std::string& full, const CreatedFile& earlier, const CChanInfo& k) {
-  errno = EEXIST;
-  const double offset = std::floor((k.m_SegBegin - earlier.tBegin) * k.m_SpS + 0.5);
-  const double first = std::max(0.0, -offset);
-  const double end = std::min(static_cast<double>(k.m_Count), static_cast<double>(earlier.samples) - offset);
-  if (!(first < end)) return "already written by an earlier segment of this run, which it does not overlap";
-  // Replacing the file with a segment that begins after its first sample
-  // would drop the samples before it without a word.
-  if (offset > 0) return "already written by an earlier segment of this run, which begins sooner";
-  const auto j = static_cast<size_t>(first);
-  const auto count = static_cast<size_t>(end - first);
-  const auto at = static_cast<off_t>(kHeaderBytes + 4 * static_cast<uint64_t>(offset + first));
-  std::vector<uint32_t> stored(count), scratch;
-  const int fd = ::open(full.c_str(), O_RDONLY | O_CLOEXEC);
-  const bool readBack = fd >= 0 && ReadAllAt(fd, stored.data(), 4 * count, at);
-  const int err = errno;
-  if (fd >= 0) ::close(fd);
-  errno = err;
-  if (!readBack) return "already written by an earlier segment of this run, and cannot be read back to compare";
-  errno = EEXIST;
-  const void* segment = LittleEndianSamples(k.m_Data.get() + j, static_cast<int>(count), scratch);
-  if (std::memcmp(stored.data(), segment, 4 * count) != 0)
-    return "already written by an earlier segment of this run with other samples";
-  return nullptr;
-}
-
 using archive::Breakdown;
 using archive::Calendar;
 
@@ -140,44 +92,178 @@ void CStaInfo::MakeHeader(char* block, unsigned sta, unsigned chan) {
 }
 
 void CStaInfo::WriteChan(unsigned sta, unsigned chan) {
-  CSta& s = *m_StaList[sta];
-  CChanInfo& k = *s.m_ChanList[chan];
-  if (k.m_Count > 0) {
-    // 0/0 means no current file; a segment starting at the epoch itself must
-    // not be taken for its continuation.
-    const bool haveFile = !(k.m_TBegin == 0 && k.m_TQty == 0);
-    const double gap = std::fabs(k.m_TBegin + k.m_TQty - k.m_SegBegin);
-    if (haveFile && gap <= 1.0 / k.m_SpS) {
-      // Once a file could not be created or extended, the rest of its span
-      // is not stored either, but still counted: the next file then begins
-      // where it begins in a run without the fault, so that a re-run replaces
-      // every file of this one instead of leaving overlapping ones beside its own.
-      if (m_Failed.count(k.m_CPath)) {
-        NoteNotStored(m_Path + kLocalSeparator + LocalPath(k.m_CPath) + ": an earlier segment could not be stored", "",
-                      s, k);
-      } else if (AppendToFile(s, k)) {
-        if (auto f = m_Created.find(k.m_CPath); f != m_Created.end()) {
-          f->second.samples += static_cast<uint64_t>(k.m_Count);
-          f->second.peak = std::max(f->second.peak, f->second.samples);
-        }
-        UpdateFileList(k.m_CPath.c_str(), s.m_Name.c_str(), k.m_Name.c_str(), k.m_TBegin,
-                       k.m_TQty + k.m_SegQty, k.m_SpS, 1, 3);
-      } else {
-        m_Failed.insert(k.m_CPath);
-      }
-      k.m_TQty += k.m_SegQty;
-      if (k.m_TQty > s.m_FileMinutes * 60 - 1) {
-        k.m_TBegin = k.m_TQty = 0;
-        CloseFile(k);
-      }
-    } else if (CreateFile(sta, chan)) {
-      ReplaceFileList(k.m_CPath.c_str(), s.m_Name.c_str(), k.m_Name.c_str(), k.m_TBegin, k.m_TQty,
-                      k.m_SpS, 1, 3);
-    }
-  }
+  CChanInfo& k = *m_StaList[sta]->m_ChanList[chan];
+  if (k.m_Count > 0) StoreSegment(sta, chan);
   k.m_SegBegin = 0;
   k.m_SegQty = 0;
   k.m_Count = 0;
+}
+
+archive::CChannelHoldings& CStaInfo::Held(const CSta& s, CChanInfo& k) {
+  if (!k.m_HeldLoaded) {
+    k.m_HeldLoaded = true;
+    if (m_Holdings)
+      if (auto it = m_Holdings->find({s.m_Name, k.m_Name}); it != m_Holdings->end())
+        k.m_Held = archive::CChannelHoldings(it->second);
+  }
+  return k.m_Held;
+}
+
+void CStaInfo::StoreSegment(unsigned sta, unsigned chan) {
+  CSta& s = *m_StaList[sta];
+  CChanInfo& k = *s.m_ChanList[chan];
+  const auto overlays = Held(s, k).Overlaps(k.m_SegBegin, k.m_SpS, static_cast<size_t>(k.m_Count));
+  if (!overlays.empty())
+    WriteAround(sta, chan, overlays);
+  else if (!WriteSegment(sta, chan))
+    StoreSegment(sta, chan);  // now that the file met on disk is known
+}
+
+void CStaInfo::WriteAround(unsigned sta, unsigned chan, const std::vector<archive::Overlay>& overlays) {
+  CSta& s = *m_StaList[sta];
+  CChanInfo& k = *s.m_ChanList[chan];
+  const double begin = k.m_SegBegin, h = 1.0 / k.m_SpS;
+  const auto count = static_cast<size_t>(k.m_Count);
+  std::vector<std::pair<size_t, size_t>> pieces;
+  size_t at = 0;
+  for (const archive::Overlay& o : overlays) {
+    if (o.first > at) pieces.emplace_back(at, o.first);
+    CompareStored(s, k, k.m_Held[o.file], o);
+    at = o.last;
+  }
+  if (at < count) pieces.emplace_back(at, count);
+  // Each piece moves to the front of the buffer; later pieces lie beyond it.
+  for (const auto& [first, last] : pieces) {
+    if (first > 0) std::memmove(k.m_Data.get(), k.m_Data.get() + first, sizeof(float) * (last - first));
+    k.m_SegBegin = begin + static_cast<double>(first) * h;
+    k.m_Count = static_cast<int>(last - first);
+    k.m_SegQty = static_cast<double>(last - first) * h;
+    StoreSegment(sta, chan);
+  }
+}
+
+void CStaInfo::CompareStored(CSta& s, CChanInfo& k, archive::StoredFile& file, const archive::Overlay& o) {
+  const double h = 1.0 / k.m_SpS;
+  const size_t n = o.last - o.first;
+  if (!o.sameRate) {
+    NoteConflict(s, k, k.m_SegBegin + static_cast<double>(o.first) * h, n);
+    return;
+  }
+  const std::string full = m_Path + kLocalSeparator + LocalPath(file.cpath);
+  std::vector<uint32_t> stored(n), scratch;
+  if (!archive::ReadStoredSamples(full, static_cast<uint64_t>(static_cast<int64_t>(o.first) + o.offset), n,
+                                  stored.data())) {
+    const std::string reason = std::strerror(errno);
+    m_NotStored.Add(s.m_Name, k.m_Name, n, reason,
+                    "Data file " + full + ": cannot be read back to compare: " + reason + "; " + std::to_string(n) +
+                        " samples of " + s.m_Name + " " + k.m_Name + " that fall on it not stored");
+    ++m_Stats.segmentsNotStored;
+    m_Stats.samplesNotStored += n;
+    return;
+  }
+  const auto* incoming =
+      static_cast<const uint32_t*>(LittleEndianSamples(k.m_Data.get() + o.first, static_cast<int>(n), scratch));
+  for (size_t i = 0; i < n;) {
+    size_t j = i;
+    const bool same = stored[i] == incoming[i];
+    while (j < n && (stored[j] == incoming[j]) == same) ++j;
+    if (same)
+      m_Stats.samplesDuplicate += j - i;
+    else
+      NoteConflict(s, k, k.m_SegBegin + static_cast<double>(o.first + i) * h, j - i);
+    i = j;
+  }
+  // A file whose row lags (its run ended before it registered it) is
+  // registered as it is: that is what a re-run over the same input does.
+  if (!file.thisRun && file.RowLags()) {
+    file.rowQty = file.Duration();
+    UpdateFileList(file.cpath.c_str(), s.m_Name.c_str(), k.m_Name.c_str(), file.tBegin, file.rowQty, file.sps, 1, 3);
+  }
+}
+
+void CStaInfo::NoteConflict(const CSta& s, CChanInfo& k, double begin, uint64_t samples) {
+  const double h = 1.0 / k.m_SpS;
+  if (k.m_ConflictSamples > 0 && std::fabs(begin - k.m_ConflictEnd) > h) ReportConflict(s, k);
+  if (k.m_ConflictSamples == 0) k.m_ConflictBegin = begin;
+  k.m_ConflictSamples += samples;
+  k.m_ConflictEnd = begin + static_cast<double>(samples) * h;
+  m_Stats.samplesConflicting += samples;
+}
+
+void CStaInfo::ReportConflict(const CSta& s, CChanInfo& k) {
+  if (k.m_ConflictSamples == 0) return;
+  const Calendar c = Breakdown(k.m_ConflictBegin);
+  platform::DebugOutputF("%s %s: %s samples from %04d-%02d-%02d %02d:%02d:%02d overlap stored data with other "
+                         "values: not stored\n",
+                         s.m_Name.c_str(), k.m_Name.c_str(), GroupedDigits(k.m_ConflictSamples).c_str(),
+                         c.year, c.month, c.day, c.hour, c.minute, c.second);
+  ++m_Stats.conflictStretches;
+  k.m_ConflictSamples = 0;
+}
+
+bool CStaInfo::WriteSegment(unsigned sta, unsigned chan) {
+  CSta& s = *m_StaList[sta];
+  CChanInfo& k = *s.m_ChanList[chan];
+  const double h = 1.0 / k.m_SpS;
+  // Durations follow from sample counts, so that a file's TQTY is the same
+  // however its samples came in.
+  k.m_SegQty = k.m_Count * h;
+  const double limit = s.m_FileMinutes * 60 - 1;
+  // 0/0 means no current file; a segment starting at the epoch itself must
+  // not be taken for its continuation.
+  const bool haveFile = !(k.m_TBegin == 0 && k.m_TQty == 0);
+  bool continues = haveFile && std::fabs(k.m_TBegin + k.m_TQty - k.m_SegBegin) <= h;
+  if (!continues) {
+    // A stored file that the segment continues, from an earlier run or one
+    // this run started, goes on as it would in one run over all the input.
+    archive::StoredFile* f = k.m_Held.Continued(k.m_SegBegin, k.m_SpS);
+    if (f && f->Duration() <= limit && !m_Failed.count(f->cpath)) {
+      if (f->cpath != k.m_CPath) CloseFile(k);
+      k.m_CPath = f->cpath;
+      k.m_TBegin = f->tBegin;
+      k.m_FileSamples = f->samples;
+      k.m_TQty = static_cast<double>(f->samples) * h;
+      continues = true;
+    }
+  }
+  if (continues) {
+    // Once a file could not be created or extended, the rest of its span
+    // is not stored either, but still counted: the next file then begins
+    // where it begins in a run without the fault, so that a re-run completes
+    // every file of this one instead of leaving overlapping ones beside its own.
+    if (m_Failed.count(k.m_CPath)) {
+      NoteNotStored(m_Path + kLocalSeparator + LocalPath(k.m_CPath) + ": an earlier segment could not be stored", "",
+                    s, k);
+    } else if (AppendToFile(s, k)) {
+      k.m_FileSamples += static_cast<uint64_t>(k.m_Count);
+      const double qty = static_cast<double>(k.m_FileSamples) * h;
+      if (archive::StoredFile* f = k.m_Held.Find(k.m_CPath, k.m_TBegin)) {
+        k.m_Held.Extend(*f, static_cast<uint64_t>(k.m_Count));
+        f->rowQty = qty;
+      }
+      UpdateFileList(k.m_CPath.c_str(), s.m_Name.c_str(), k.m_Name.c_str(), k.m_TBegin, qty, k.m_SpS, 1, 3);
+    } else {
+      m_Failed.insert(k.m_CPath);
+    }
+    k.m_FileSamples += m_Failed.count(k.m_CPath) ? static_cast<uint64_t>(k.m_Count) : 0;
+    k.m_TQty = static_cast<double>(k.m_FileSamples) * h;
+    if (k.m_TQty > limit) {
+      k.m_TBegin = k.m_TQty = 0;
+      CloseFile(k);
+    }
+    return true;
+  }
+  switch (CreateFile(sta, chan)) {
+    case Creation::kCreated:
+      k.m_Held.Add({k.m_CPath, k.m_TBegin, k.m_SpS, k.m_FileSamples, k.m_TQty, true});
+      ReplaceFileList(k.m_CPath.c_str(), s.m_Name.c_str(), k.m_Name.c_str(), k.m_TBegin, k.m_TQty, k.m_SpS, 1, 3);
+      return true;
+    case Creation::kFailed:
+      return true;
+    case Creation::kFoundStored:
+      return false;
+  }
+  return true;
 }
 
 // errno holds the operating system's reason.
@@ -208,7 +294,13 @@ bool CStaInfo::AppendToFile(CSta& s, CChanInfo& k) {
   if (k.m_Fd < 0) {
     const int fd = ::open(full.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return fail("cannot open for appending");
-    const off_t end = ::lseek(fd, 0, SEEK_END);
+    off_t end = ::lseek(fd, 0, SEEK_END);
+    // A run that died while appending may have left part of a sample; the
+    // next one must start on a sample boundary.
+    if (end > kHeaderBytes && (end - kHeaderBytes) % 4 != 0) {
+      end -= (end - kHeaderBytes) % 4;
+      if (::ftruncate(fd, end) != 0 || ::lseek(fd, end, SEEK_SET) != end) end = -1;
+    }
     if (end < 0) {
       const int err = errno;
       ::close(fd);
@@ -273,18 +365,19 @@ size_t DefaultOpenFileLimit() {
   return std::max<size_t>(1, static_cast<size_t>(limit.rlim_cur) / 2);
 }
 
-bool CStaInfo::CreateFile(unsigned sta, unsigned chan) {
+CStaInfo::Creation CStaInfo::CreateFile(unsigned sta, unsigned chan) {
   CSta& s = *m_StaList[sta];
   CChanInfo& k = *s.m_ChanList[chan];
   CloseFile(k);
   k.m_TBegin = k.m_SegBegin;
   k.m_TQty = k.m_SegQty;
+  k.m_FileSamples = static_cast<uint64_t>(k.m_Count);
   auto drop = [&](const std::string& path, const char* what) {
     ReportNotStored(path, what, s, k);
     // The channel's path names no file of its own (or one of another
     // segment): the next segment starts a new file.
     k.m_TBegin = k.m_TQty = 0;
-    return false;
+    return Creation::kFailed;
   };
   // Codes become directory and file names; nothing may lead out of the data folder.
   if (s.m_Name.empty() || k.m_Name.empty() || !seed::IsSafeCode(s.m_Name.c_str()) ||
@@ -305,12 +398,17 @@ bool CStaInfo::CreateFile(unsigned sta, unsigned chan) {
   full += kLocalSeparator;
   full += name;
   k.m_CPath = s.m_Name + "\\" + hour + "\\" + name;
-  // A gap or overlap within one second of a file's start gives the same
-  // name. Replacing that file would silently lose what it holds, unless the
-  // segment repeats it (the same volume converted twice in one run).
-  const auto earlier = m_Created.find(k.m_CPath);
-  if (earlier != m_Created.end())
-    if (const char* why = RepeatMismatch(full, earlier->second, k)) return drop(full, why);
+  // A gap within one second of a file's start gives the same name. A file
+  // is never replaced: what it holds would be lost.
+  if (k.m_Held.Find(k.m_CPath, k.m_TBegin)) {
+    errno = EEXIST;
+    return drop(full, "already holds other samples of this channel, which this segment does not overlap");
+  }
+  struct stat existing {};
+  if (::lstat(full.c_str(), &existing) == 0) {
+    TakeInUnknownFile(k, full);
+    return Creation::kFoundStored;
+  }
 
   char header[kHeaderBytes];
   MakeHeader(header, sta, chan);
@@ -321,7 +419,7 @@ bool CStaInfo::CreateFile(unsigned sta, unsigned chan) {
   if (fd < 0) {
     ReportNotStored(full, "cannot create", s, k);
     m_Failed.insert(k.m_CPath);
-    return false;
+    return Creation::kFailed;
   }
   ::fchmod(fd, 0666 & ~ProcessUmask());
   std::vector<uint32_t> scratch;
@@ -329,54 +427,62 @@ bool CStaInfo::CreateFile(unsigned sta, unsigned chan) {
   bool ok = WriteAllBytes(fd, header, kHeaderBytes) &&
             WriteAllBytes(fd, LittleEndianSamples(k.m_Data.get(), k.m_Count, scratch), bytes);
   int err = errno;
-  if (ok && ::rename(tmp.c_str(), full.c_str()) != 0) {
+  // Into place only where no file is: another one would be lost.
+  if (ok && ::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, full.c_str(), RENAME_NOREPLACE) != 0) {
     ok = false;
     err = errno;
   }
   if (!ok) {
     ::close(fd);
     ::unlink(tmp.c_str());
+    if (err == EEXIST) {
+      TakeInUnknownFile(k, full);
+      return Creation::kFoundStored;
+    }
     errno = err;
     ReportNotStored(full, "cannot write", s, k);
     m_Failed.insert(k.m_CPath);
-    return false;
+    return Creation::kFailed;
   }
   KeepOpen(k, fd, static_cast<int64_t>(kHeaderBytes + bytes));
-  Created(k.m_CPath, k);
+  ++m_Stats.filesCreated;
   m_Failed.erase(k.m_CPath);
   m_Stats.samplesWritten += static_cast<uint64_t>(k.m_Count);
-  return true;
+  return Creation::kCreated;
 }
 
-// Keeps what a new file holds. One that replaces an earlier file of this run
-// takes the place of what that held: it left the archive, repeated.
-void CStaInfo::Created(const std::string& cpath, const CChanInfo& k) {
-  const auto count = static_cast<uint64_t>(k.m_Count);
-  auto [it, added] = m_Created.try_emplace(cpath);
-  CreatedFile& f = it->second;
-  if (added) {
-    ++m_Stats.filesCreated;
-  } else {
-    ++m_Stats.filesReplaced;
-    m_Stats.samplesWritten -= f.samples;
-    m_Stats.samplesRepeated += f.samples;
-    f.replaced = true;
+void CStaInfo::TakeInUnknownFile(CChanInfo& k, const std::string& full) {
+  archive::StoredFile f;
+  f.cpath = k.m_CPath;
+  f.sps = k.m_SpS;
+  f.tBegin = k.m_SegBegin;
+  uint64_t samples = 0;
+  if (archive::StoredSampleCount(full, samples)) f.samples = samples;
+  // Its name holds the second it starts in; where in that second follows
+  // from its samples: the segment's sample time whose samples it begins with.
+  const double h = 1.0 / k.m_SpS;
+  // Both begin within one second.
+  const auto steps = static_cast<size_t>(std::ceil(k.m_SpS));
+  const auto compared = static_cast<size_t>(std::min<uint64_t>(f.samples, static_cast<uint64_t>(k.m_Count)));
+  std::vector<uint32_t> stored(compared), scratch;
+  if (compared > 0 && archive::ReadStoredSamples(full, 0, compared, stored.data())) {
+    const auto* incoming = static_cast<const uint32_t*>(LittleEndianSamples(k.m_Data.get(), k.m_Count, scratch));
+    // Stored sample 0 at segment sample n (the file began n periods later)
+    // or segment sample 0 at stored sample n (earlier).
+    for (size_t n = 0; n <= steps; ++n) {
+      const size_t m = std::min(compared, static_cast<size_t>(k.m_Count) - std::min<size_t>(n, k.m_Count));
+      if (m > 0 && std::memcmp(stored.data(), incoming + n, 4 * m) == 0) {
+        f.tBegin = k.m_SegBegin + static_cast<double>(n) * h;
+        break;
+      }
+      if (n > 0 && n < compared &&
+          std::memcmp(stored.data() + n, incoming, 4 * std::min(compared - n, static_cast<size_t>(k.m_Count))) == 0) {
+        f.tBegin = k.m_SegBegin - static_cast<double>(n) * h;
+        break;
+      }
+    }
   }
-  f.tBegin = k.m_TBegin;
-  f.samples = count;
-  f.peak = std::max(f.peak, count);
-}
-
-void CStaInfo::ReportShortRepeats() {
-  for (auto& [cpath, f] : m_Created) {
-    if (!f.replaced || f.samples >= f.peak) continue;
-    const uint64_t lost = f.peak - f.samples;
-    platform::DebugOutputF(
-        "Data file %s: replaced by a repeat of its data that ends sooner; %llu samples it held are not stored\n",
-        (m_Path + kLocalSeparator + LocalPath(cpath)).c_str(), static_cast<unsigned long long>(lost));
-    ++m_Stats.segmentsNotStored;
-    m_Stats.samplesNotStored += lost;
-    m_Stats.samplesRepeated -= lost;
-    f.peak = f.samples;
-  }
+  platform::DebugOutputF("Data file %s: found without a FILELIST row; taken as it is\n", full.c_str());
+  k.m_TBegin = k.m_TQty = 0;
+  k.m_Held.Add(std::move(f));
 }

@@ -138,6 +138,8 @@ int Run(const Options& o) {
     convert::CSelection selection;
     selection.SetStations(o.stations);
     selection.SetChannels(o.channels);
+    selection.SetLocations(o.locations);
+    selection.SetNetworks(o.networks);
     selection.SetShard(o.shard, o.shards);
     converter.SetSelection(selection);
     for (const std::string& f : o.files) converter.AddFile(f);

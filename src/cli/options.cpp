@@ -102,6 +102,12 @@ Options ParseArguments(int argc, const char* const* argv) {
     } else if (TakeValue("--channels", argc, argv, i, value)) {
       if (convert::CSelection::SplitList(value).empty()) throw UsageError("option --channels needs codes");
       o.channels = value;
+    } else if (TakeValue("--locations", argc, argv, i, value)) {
+      if (convert::CSelection::SplitList(value).empty()) throw UsageError("option --locations needs codes");
+      o.locations = value;
+    } else if (TakeValue("--networks", argc, argv, i, value)) {
+      if (convert::CSelection::SplitList(value).empty()) throw UsageError("option --networks needs codes");
+      o.networks = value;
     } else if (TakeValue("--shard", argc, argv, i, value)) {
       if (!convert::ParseShard(value, o.shard, o.shards))
         throw UsageError("bad --shard \"" + value + "\": use K/N with 1 <= K <= N");
@@ -117,7 +123,8 @@ Options ParseArguments(int argc, const char* const* argv) {
     if (!o.files.empty()) throw UsageError("--check takes no input files");
     if (qualityGiven) throw UsageError("--quality has no meaning with --check");
     if (o.verbose) throw UsageError("-v has no meaning with --check");
-    if (o.jobs || o.commitMs >= 0 || o.noWait || !o.stations.empty() || !o.channels.empty() || o.shards > 1)
+    if (o.jobs || o.commitMs >= 0 || o.noWait || !o.stations.empty() || !o.channels.empty() ||
+        !o.locations.empty() || !o.networks.empty() || o.shards > 1)
       throw UsageError("--check takes none of the conversion options");
     return o;
   }
@@ -148,7 +155,8 @@ std::string FindingKindsHelp() {
 std::string ShortUsage() {
   return std::string("usage: ") + kProgram +
          " [--vez-ini FILE] [--quality CODES] [--jobs N] [--commit-interval MS]\n"
-         "       [--no-wait] [--stations LIST] [--channels LIST] [--shard K/N] [-q|-v]\n"
+         "       [--no-wait] [--stations LIST] [--channels LIST] [--locations LIST]\n"
+         "       [--networks LIST] [--shard K/N] [-q|-v]\n"
          "       FILE|@LISTFILE...\n"
          "       " + kProgram + " --check [--vez-ini FILE] [-q]\n"
          "Try '" + kProgram + " --help' for more information.\n";
@@ -190,6 +198,9 @@ std::string HelpText() {
          "  --stations LIST   convert only these stations: comma-separated codes or\n"
          "                    shell patterns (BGLD,CE*)\n"
          "  --channels LIST   convert only these channels (BHZ,LH?)\n"
+         "  --locations LIST  convert only these location codes (00,1?); -- names the\n"
+         "                    blank location\n"
+         "  --networks LIST   convert only these network codes (IU,G*)\n"
          "  --shard K/N       convert only the stations in group K of N (1 <= K <= N),\n"
          "                    by a stable hash of the station code: N runs with\n"
          "                    K = 1..N over the same input convert all of it once\n"
@@ -211,6 +222,14 @@ std::string HelpText() {
          "SIGINT or SIGTERM stops reading; what was read is written and registered,\n"
          "the summary says \"interrupted\" and the exit status is 130 or 143. A\n"
          "second signal ends the process at once.\n"
+         "\n"
+         "One copy of every sample: the archive keeps one stream (NET.STA.LOC.CHA)\n"
+         "per station and channel. Where the input holds several, the one whose\n"
+         "network code, then location code, comes first is converted (a blank\n"
+         "location first) and each other stream is named; --locations or\n"
+         "--networks chooses another. A sample time the archive already holds for a\n"
+         "station and channel is never stored again: the same value is counted as a\n"
+         "duplicate, another value is reported and not stored.\n"
          "\n"
          "Files:\n"
          "  VEZ.ini           the archive configuration, [DATA] DIR: the data folder;\n"
@@ -235,7 +254,8 @@ std::string HelpText() {
          "  0  every input file was converted, stored and registered\n"
          "  1  something failed: an input file could not be read, yielded no\n"
          "     record or was cut short, a record was refused, a data segment was\n"
-         "     not stored or not registered, or the run was aborted\n"
+         "     not stored or not registered, a stream was left out, samples\n"
+         "     overlapped stored data with other values, or the run was aborted\n"
          "  2  usage error: unknown option, bad value, no input file, or an\n"
          "     unreadable list file\n"
          "  3  the archive could not be opened: the database (data source VEZ), the\n"

@@ -28,7 +28,7 @@ struct Options {
   unsigned jobs = 0;   // 0: the default, the cores this process may use (at most 8)
   long commitMs = -1;  // -1: COMMIT_MS of ./brevanto.ini, else the default
   bool noWait = false;
-  std::string stations, channels;  // comma-separated codes or patterns
+  std::string stations, channels, locations, networks;  // comma-separated codes or patterns
   unsigned shard = 1, shards = 1;
   std::vector<std::string> files;  // in command-line order, list files expanded in place
 };

@@ -139,8 +139,9 @@ void ConvertThreadProc(CConvertFromSeed* converter) {
 }
 
 bool CConvertFromSeed::LockStations(convert::CStationLocks& locks) {
-  std::set<std::string> stations;
-  for (const std::string& f : m_FileList) convert::ScanStations(f, m_Quality.c_str(), m_Selection, stations);
+  m_Streams = convert::CStreamRule{};
+  for (const std::string& f : m_FileList) convert::ScanStreams(f, m_Quality.c_str(), m_Selection, m_Streams);
+  const std::set<std::string> stations = m_Streams.Stations();
   std::string busy, problem;
   pid_t holder = 0;
   auto notice = [this](const std::string& station, pid_t pid) {
@@ -173,6 +174,20 @@ bool CConvertFromSeed::LockStations(convert::CStationLocks& locks) {
   return false;
 }
 
+bool CConvertFromSeed::LoadHoldings(std::shared_ptr<const archive::HoldingsMap>& holdings) {
+  try {
+    holdings = std::make_shared<const archive::HoldingsMap>(
+        archive::LoadHoldings(m_Database, m_DataDir, m_Streams.Windows()));
+    return true;
+  } catch (const std::exception& e) {
+    Error("VEZ Database open error: cannot read what FILELIST holds: %s", e.what());
+    m_Stats.databaseOpenFailed = true;
+    SetStatus("VEZ Database open error");
+    if (m_pDlg) m_pDlg->Beep();
+    return false;
+  }
+}
+
 bool CConvertFromSeed::OpenDatabase() {
   try {
     m_Database.Open(m_ConnectString, 15);
@@ -201,7 +216,8 @@ void CConvertFromSeed::Run() {
   const bool useDatabase = !m_ConnectString.empty();
   if (useDatabase && !OpenDatabase()) return;
   convert::CStationLocks locks(m_DataDir);
-  if (!LockStations(locks)) {
+  std::shared_ptr<const archive::HoldingsMap> holdings;
+  if (!LockStations(locks) || (useDatabase && !LoadHoldings(holdings))) {
     ClearFiles();
     m_Database.Close();
     return;
@@ -214,7 +230,7 @@ void CConvertFromSeed::Run() {
       Error("%s", line.c_str());
     });
   std::unique_ptr<convert::IHandOver> handOver =
-      convert::MakeHandOver({useDatabase ? &m_Database : nullptr, registrar.get(), m_DataDir, m_Jobs});
+      convert::MakeHandOver({useDatabase ? &m_Database : nullptr, registrar.get(), m_DataDir, m_Jobs, holdings});
   uint64_t bytesTotal = 0, bytesDone = 0;
   for (const std::string& f : m_FileList) bytesTotal += FileSize(f);
   try {
@@ -247,6 +263,8 @@ void CConvertFromSeed::Run() {
     m_Stats.recordsConverted -= handOver->RecordsDropped();
     m_Stats.samples -= handOver->SamplesDropped();
   }
+  for (const std::string& line : m_Streams.Report()) Error("%s", line.c_str());
+  m_Stats.recordsOtherStream = m_Streams.RecordsLeftOut();
   m_Stats.interrupted = StopRequested();
   m_Stats.store = handOver->Stats();
   handOver.reset();
@@ -421,7 +439,7 @@ bool CConvertFromSeed::AcceptRecord(unsigned char* record, convert::RecordJob& j
     ++m_Stats.recordsEmptyCode;
     return false;
   }
-  if (!m_Selection.Selects(h.station, h.channel)) {
+  if (!m_Selection.Selects(h.network, h.station, h.location, h.channel)) {
     ++m_Stats.recordsNotSelected;
     return false;
   }
@@ -434,11 +452,22 @@ bool CConvertFromSeed::AcceptRecord(unsigned char* record, convert::RecordJob& j
     ++m_Stats.recordsUnsafeCode;
     return false;
   }
+  // They name the record's stream in reports and decide which stream is kept.
+  if (!seed::IsSafeCode(h.network) || !seed::IsSafeCode(h.location)) {
+    Error("%s: record at byte %llu refused: network \"%s\" or location \"%s\" holds bytes other than "
+          "letters and digits",
+          m_FileName.c_str(), static_cast<unsigned long long>(m_RecordOffset),
+          Printable(record + seed::kNetwork, seed::kNetworkMax).c_str(),
+          Printable(record + seed::kLocation, seed::kLocationMax).c_str());
+    ++m_Stats.recordsUnsafeCode;
+    return false;
+  }
   if (m_Encoding == seed::kNoDecoder) {
     ++m_Undecoded[static_cast<size_t>(h.encodingFormat)];
     ++m_Stats.recordsNoDecoder;
     return false;
   }
+  if (!m_Streams.Keeps(h)) return false;
   job.start = seed::RecordStartTime(record);
   job.length = R;
   if (m_pDlg && m_pDlg->WantsRecordStatus()) {

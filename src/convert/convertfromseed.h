@@ -11,6 +11,7 @@
 
 #include "convert/archivesettings.h"
 #include "convert/selection.h"
+#include "convert/streams.h"
 #include "platform/odbc.h"
 #include "store/stainfo.h"
 
@@ -77,6 +78,7 @@ struct RunStats {
   uint64_t recordsUnsafeCode = 0;
   uint64_t recordsNoDecoder = 0;    // in an encoding format without a decoder
   uint64_t recordsNotSelected = 0;  // left to other runs by --stations, --channels or --shard
+  uint64_t recordsOtherStream = 0;  // of a stream other than the one kept for their station and channel
   uint64_t samples = 0;
   StoreStats store;
   uint64_t filesNotRegistered = 0;  // written, but their registration was lost with a failed commit
@@ -86,7 +88,8 @@ struct RunStats {
   bool lockRefused = false;  // a station was being converted by another run, or could not be locked
 
   bool AnyFailure() const {
-    return filesFailed || recordsUnsafeCode || filesCutShort || recordsNoDecoder || store.segmentsNotStored ||
+    return filesFailed || recordsUnsafeCode || filesCutShort || recordsNoDecoder || recordsOtherStream ||
+           store.segmentsNotStored || store.samplesConflicting ||
            store.closeErrors || filesNotRegistered || databaseOpenFailed || aborted || interrupted || lockRefused;
   }
 };
@@ -159,6 +162,9 @@ class CConvertFromSeed {
   bool OpenDatabase();
   // Locks every station the input holds for this run; false when the run must not go on.
   bool LockStations(convert::CStationLocks& locks);
+  // What the archive holds of the channels the run will write; false when
+  // FILELIST cannot be read.
+  bool LoadHoldings(std::shared_ptr<const archive::HoldingsMap>& holdings);
   bool StopRequested() const { return m_StopRequested.load(std::memory_order_relaxed); }
   void ConvertFile(convert::IHandOver& handOver, size_t index, uint64_t& bytesDone, uint64_t bytesTotal);
   // The reader's part of ProcessRecord: accepts the record and fills job,
@@ -180,6 +186,7 @@ class CConvertFromSeed {
   std::chrono::milliseconds m_CommitInterval = kDefaultCommitInterval;
   unsigned m_Jobs = 1;
   convert::CSelection m_Selection;
+  convert::CStreamRule m_Streams;  // of the run in hand
   bool m_WaitForLocks = true;
   std::atomic<bool> m_StopRequested{false};
   RunStats m_Stats;

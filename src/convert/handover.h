@@ -33,7 +33,8 @@ void TakeRecord(CStaInfo& store, const RecordJob& job, const unsigned char* reco
 // Decoding, joining and writing for a set of channels: one store.
 class CChannelWorker {
  public:
-  CChannelWorker(odbc::Connection* database, IRegistrar* registrar, const std::string& dataDir);
+  CChannelWorker(odbc::Connection* database, IRegistrar* registrar, const std::string& dataDir,
+                 std::shared_ptr<const archive::HoldingsMap> holdings = nullptr);
   // Decodes the record (its header already in host order) and adds its samples.
   void Take(const RecordJob& job, const unsigned char* record);
   CStaInfo& Store() { return m_Store; }
@@ -49,6 +50,7 @@ struct HandOverSettings {
   IRegistrar* registrar = nullptr;
   std::string dataDir;
   unsigned jobs = 1;
+  std::shared_ptr<const archive::HoldingsMap> holdings;  // what the archive held before the run
 };
 
 class IHandOver {

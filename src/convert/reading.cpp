@@ -9,7 +9,9 @@
 #include <fcntl.h>
 
 #include "convert/selection.h"
+#include "convert/streams.h"
 #include "seed/record.h"
+#include "seed/seedtime.h"
 
 namespace convert {
 namespace {
@@ -71,8 +73,7 @@ long FindFirstRecord(int fd, const char* quality, int32_t& recLen, off_t& failed
   return 0;
 }
 
-void ScanStations(const std::string& path, const char* quality, const CSelection& selection,
-                  std::set<std::string>& stations) {
+void ScanStreams(const std::string& path, const char* quality, const CSelection& selection, CStreamRule& streams) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
   int32_t recLen = 0;
@@ -81,14 +82,19 @@ void ScanStations(const std::string& path, const char* quality, const CSelection
   if (offset >= 0 && recLen > 0 && ::lseek(fd, offset, SEEK_SET) >= 0) {
     RecordReader reader(fd);
     std::vector<unsigned char> record;
-    char station[seed::kStationMax + 1], channel[seed::kChannelMax + 1];
+    seed::RecordHeader h;
     while (reader.Next(record, recLen) == 1) {
       if (!seed::IsAcceptedQuality(static_cast<char>(record[seed::kQuality]), quality)) continue;
-      seed::CopyCode(record.data() + seed::kStation, seed::kStationMax, station);
-      seed::CopyCode(record.data() + seed::kChannel, seed::kChannelMax, channel);
-      if (station[0] && channel[0] && seed::IsSafeCode(station) && seed::IsSafeCode(channel) &&
-          selection.Selects(station, channel))
-        stations.insert(station);
+      seed::ReadHeader(record.data(), static_cast<int>(record.size()), h);
+      const seed::Encoding decoder = seed::DecoderFor(h.encodingFormat);
+      if (decoder == seed::kText || decoder == seed::kNoDecoder || !h.station[0] || !h.channel[0] ||
+          !seed::IsSafeCode(h.station) || !seed::IsSafeCode(h.channel) || !seed::IsSafeCode(h.network) ||
+          !seed::IsSafeCode(h.location) ||
+          !selection.Selects(h.network, h.station, h.location, h.channel))
+        continue;
+      const double rate = seed::CalcSampleRate(h.rateFactor, h.rateMultiplier);
+      const double start = seed::RecordStartTime(record.data());
+      streams.Note(h, start, start + h.sampleCount * (1.0 / rate), rate);
     }
   }
   ::close(fd);

@@ -10,6 +10,7 @@
 namespace convert {
 
 class CSelection;
+class CStreamRule;
 
 // Reads until size bytes came, the file ended, or an error; -1 on error.
 ssize_t ReadFull(int fd, unsigned char* buf, size_t size);
@@ -24,11 +25,10 @@ uint64_t FileSize(const std::string& path);
 // found; -1 on a read error (errno set, failedAt where).
 long FindFirstRecord(int fd, const char* quality, int32_t& recLen, off_t& failedAt);
 
-// Adds to stations the code of every station that the file at path holds
-// selected data records of an accepted quality for, as far as it can be
-// read: what a run may write into, known before it writes.
-void ScanStations(const std::string& path, const char* quality, const CSelection& selection,
-                  std::set<std::string>& stations);
+// Notes every selected data record of an accepted quality that the file at
+// path holds, as far as it can be read: which streams and stations a run
+// may write into, and when, known before it writes.
+void ScanStreams(const std::string& path, const char* quality, const CSelection& selection, CStreamRule& streams);
 
 // Hands out whole records from large reads, so that small records do not
 // cost one system call each.

@@ -16,6 +16,7 @@ std::string FormatSummary(const RunStats& s, size_t inputCount, const std::strin
          n(s.recordsUnsafeCode) + " unsafe code";
   if (s.recordsNoDecoder > 0) out += ", " + n(s.recordsNoDecoder) + " in an encoding format without a decoder";
   if (s.recordsNotSelected > 0) out += "; not selected " + n(s.recordsNotSelected);
+  if (s.recordsOtherStream > 0) out += "; of other streams " + n(s.recordsOtherStream);
   out += "\n";
   out += "  samples " + n(s.samples) + "; data files created " + n(s.store.filesCreated) + ", extended " +
          n(s.store.filesExtended) + "; FILELIST registrations " + n(s.store.rowsRegistered) +
@@ -25,9 +26,12 @@ std::string FormatSummary(const RunStats& s, size_t inputCount, const std::strin
   if (s.filesNotRegistered > 0)
     out += "  data files written but not registered " + n(s.filesNotRegistered) + "\n";
   if (s.store.closeErrors > 0) out += "  data files that could not be closed " + n(s.store.closeErrors) + "\n";
-  if (s.store.filesReplaced > 0)
-    out += "  data files of this run replaced by a repeat of their data " + n(s.store.filesReplaced) + " (" +
-           n(s.store.samplesRepeated) + " samples repeated)\n";
+  if (s.store.samplesDuplicate > 0)
+    out += "  duplicate samples already stored " + n(s.store.samplesDuplicate) + ", not stored again\n";
+  if (s.store.samplesConflicting > 0)
+    out += "  samples that overlap stored data with other values " + n(s.store.samplesConflicting) + " (" +
+           n(s.store.conflictStretches) + (s.store.conflictStretches == 1 ? " stretch" : " stretches") +
+           "), not stored\n";
   if (s.interrupted) out += "interrupted: the run was stopped before the end of its input\n";
   if (!result.empty()) out += "result: " + result + "\n";
   return out;

@@ -5,6 +5,9 @@
 namespace convert {
 namespace {
 
+// How a blank location code is named in a list.
+constexpr const char* kBlankLocation = "--";
+
 bool MatchesAny(const std::vector<std::string>& patterns, const char* code) {
   if (patterns.empty()) return true;
   for (const std::string& p : patterns)
@@ -26,9 +29,11 @@ std::vector<std::string> CSelection::SplitList(const std::string& list) {
   }
 }
 
-bool CSelection::Selects(const char* station, const char* channel) const {
+bool CSelection::Selects(const char* network, const char* station, const char* location,
+                         const char* channel) const {
   if (m_Shards > 1 && ShardOf(station, m_Shards) != m_Shard) return false;
-  return MatchesAny(m_Stations, station) && MatchesAny(m_Channels, channel);
+  return MatchesAny(m_Stations, station) && MatchesAny(m_Channels, channel) && MatchesAny(m_Networks, network) &&
+         MatchesAny(m_Locations, *location ? location : kBlankLocation);
 }
 
 unsigned ShardOf(const char* station, unsigned shards) {

@@ -13,18 +13,23 @@ class CSelection {
   // Comma-separated codes or shell patterns ("BH?,LHZ"); empty selects all.
   void SetStations(const std::string& list) { m_Stations = SplitList(list); }
   void SetChannels(const std::string& list) { m_Channels = SplitList(list); }
+  // Location codes take "--" for the blank location.
+  void SetLocations(const std::string& list) { m_Locations = SplitList(list); }
+  void SetNetworks(const std::string& list) { m_Networks = SplitList(list); }
   // Stations whose code falls into group shard (1 to shards) of shards.
   void SetShard(unsigned shard, unsigned shards) {
     m_Shard = shard;
     m_Shards = shards;
   }
-  bool SelectsAll() const { return m_Stations.empty() && m_Channels.empty() && m_Shards <= 1; }
-  bool Selects(const char* station, const char* channel) const;
+  bool SelectsAll() const {
+    return m_Stations.empty() && m_Channels.empty() && m_Locations.empty() && m_Networks.empty() && m_Shards <= 1;
+  }
+  bool Selects(const char* network, const char* station, const char* location, const char* channel) const;
 
   static std::vector<std::string> SplitList(const std::string& list);
 
  private:
-  std::vector<std::string> m_Stations, m_Channels;
+  std::vector<std::string> m_Stations, m_Channels, m_Locations, m_Networks;
   unsigned m_Shard = 1, m_Shards = 1;
 };
 

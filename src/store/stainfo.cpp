@@ -28,8 +28,9 @@ StoreStats& StoreStats::operator+=(const StoreStats& o) {
   segmentsNotStored += o.segmentsNotStored;
   samplesNotStored += o.samplesNotStored;
   samplesWritten += o.samplesWritten;
-  filesReplaced += o.filesReplaced;
-  samplesRepeated += o.samplesRepeated;
+  samplesDuplicate += o.samplesDuplicate;
+  samplesConflicting += o.samplesConflicting;
+  conflictStretches += o.conflictStretches;
   closeErrors += o.closeErrors;
   return *this;
 }
@@ -153,21 +154,23 @@ void CStaInfo::WriteAll() {
   for (unsigned i = 0; i < m_StaList.size(); ++i)
     for (unsigned j = 0; j < m_StaList[i]->m_ChanList.size(); ++j) WriteChan(i, j);
   CloseFiles();
-  ReportShortRepeats();
+  for (const auto& sta : m_StaList)
+    for (const auto& chan : sta->m_ChanList) ReportConflict(*sta, *chan);
   m_NotStored.Flush();
 }
 
 void CStaInfo::Abandon() {
   CloseFiles();
-  ReportShortRepeats();
   m_NotStored.Flush();
   for (const auto& sta : m_StaList)
-    for (const auto& chan : sta->m_ChanList)
+    for (const auto& chan : sta->m_ChanList) {
+      ReportConflict(*sta, *chan);
       if (chan->m_Count > 0) {
         ++m_Stats.segmentsNotStored;
         m_Stats.samplesNotStored += static_cast<uint64_t>(chan->m_Count);
         chan->m_Count = 0;
       }
+    }
 }
 
 void CStaInfo::CountRegistration(const char* cpath) {

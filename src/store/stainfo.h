@@ -11,6 +11,7 @@
 
 #include "archive/notstoredreport.h"
 #include "archive/registration.h"
+#include "archive/storedspans.h"
 
 namespace odbc {
 class Connection;
@@ -38,6 +39,15 @@ class CChanInfo {
   int m_Fd = -1;
   int64_t m_FileBytes = 0;
   uint64_t m_LastUse = 0;
+  uint64_t m_FileSamples = 0;  // of the current file
+  // What the archive held of this channel when the run began, and what the
+  // run has written since; loaded at the channel's first write.
+  archive::CChannelHoldings m_Held;
+  bool m_HeldLoaded = false;
+  // Samples that fell on stored ones with other values, not yet reported:
+  // consecutive ones make one stretch.
+  double m_ConflictBegin = 0, m_ConflictEnd = 0;
+  uint64_t m_ConflictSamples = 0;
 };
 
 class CSta {
@@ -62,19 +72,12 @@ struct StoreStats {
   uint64_t segmentsNotStored = 0;
   uint64_t samplesNotStored = 0;
   uint64_t samplesWritten = 0;    // in the data files: less what left them with a replaced file
-  uint64_t filesReplaced = 0;     // files of this run replaced by a repeat of their data
-  uint64_t samplesRepeated = 0;   // what those files held, less what a shorter repeat lost
+  uint64_t samplesDuplicate = 0;    // already stored, bit for bit: not stored again
+  uint64_t samplesConflicting = 0;  // fell on stored samples with other values: not stored
+  uint64_t conflictStretches = 0;   // reported stretches of those
   uint64_t closeErrors = 0;       // data files that reported an error when closed
 
   StoreStats& operator+=(const StoreStats& o);
-};
-
-// A data file this store created, for a later segment that would get its name.
-struct CreatedFile {
-  double tBegin = 0;
-  uint64_t samples = 0;  // held now
-  uint64_t peak = 0;     // the most it held in this run
-  bool replaced = false;
 };
 
 class CStaInfo {
@@ -101,9 +104,10 @@ class CStaInfo {
   void SetOpenFileLimit(size_t limit) { m_OpenLimit = limit ? limit : 1; }
   // After an error ended the run: reports what the store still holds as not stored.
   void Abandon();
-  // Reports and counts as not stored what files replaced by a repeat of
-  // their data hold less than they held before; WriteAll ends with it.
-  void ReportShortRepeats();
+  // What the archive held before the run, by station and channel (from
+  // FILELIST and the files); without it, a channel starts from what the run
+  // writes and what it meets on disk.
+  void SetHoldings(std::shared_ptr<const archive::HoldingsMap> holdings) { m_Holdings = std::move(holdings); }
 
   void MakeHeader(char* block, unsigned sta, unsigned chan);
   void MakeDir(const char* path);
@@ -125,9 +129,26 @@ class CStaInfo {
  private:
   void RestartSegment(CChanInfo& chan, double tBegin, double duration, int count,
                       const float* samples);
+  // The segment in hand less what the archive already holds, piece by piece.
+  void StoreSegment(unsigned sta, unsigned chan);
+  void WriteAround(unsigned sta, unsigned chan, const std::vector<archive::Overlay>& overlays);
+  // Stored samples a segment falls on: the same ones counted, other values
+  // reported; a stored file whose row lags is registered as it is.
+  void CompareStored(CSta& s, CChanInfo& k, archive::StoredFile& file, const archive::Overlay& o);
+  void NoteConflict(const CSta& s, CChanInfo& k, double begin, uint64_t samples);
+  void ReportConflict(const CSta& s, CChanInfo& k);
+  archive::CChannelHoldings& Held(const CSta& s, CChanInfo& k);
+  // Today's rule for a piece that overlaps nothing stored: appended where it
+  // continues the channel's file, a new file otherwise. False when the name
+  // of its new file turned out to be a stored file the store did not know.
+  bool WriteSegment(unsigned sta, unsigned chan);
   bool AppendToFile(CSta& sta, CChanInfo& chan);
-  bool CreateFile(unsigned sta, unsigned chan);
-  void Created(const std::string& cpath, const CChanInfo& k);
+  enum class Creation { kCreated, kFailed, kFoundStored };
+  Creation CreateFile(unsigned sta, unsigned chan);
+  // A data file of the segment's name that the holdings lacked (written by a
+  // run that ended before registering it): taken in, its first sample placed
+  // on the segment's sample times where its samples say so.
+  void TakeInUnknownFile(CChanInfo& k, const std::string& full);
   void ReportNotStored(const std::string& path, const char* what, const CSta& s, const CChanInfo& k);
   void NoteNotStored(const std::string& problem, const std::string& reason, const CSta& s, const CChanInfo& k);
   void Register(const FileRegistration& r);
@@ -147,9 +168,7 @@ class CStaInfo {
   std::unordered_map<std::string, unsigned> m_StaIndex;
   std::vector<ChanSlot> m_ChanSlots;
   size_t m_ChanSlotsUsed = 0;
-  // The files this store created, by relative path: a later segment whose
-  // name falls in the same second replaces one only when it repeats its data.
-  std::unordered_map<std::string, CreatedFile> m_Created;
+  std::shared_ptr<const archive::HoldingsMap> m_Holdings;
   // Current files of channels that could not be created or extended: they
   // take no more segments in this run (see WriteChan).
   std::unordered_set<std::string> m_Failed;

@@ -1,0 +1,185 @@
+#include "archive/storedspans.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <set>
+
+#include "archive/cpath.h"
+#include "archive/filelisttable.h"
+#include "platform/odbc.h"
+
+namespace archive {
+namespace {
+
+constexpr uint64_t kHeaderBytes = 512;
+// A file takes appends until it holds more than an hour; the last one adds
+// at most a whole segment.
+constexpr double kLongestFileSeconds = 3600;
+constexpr double kLongestSegmentSamples = 9900;
+
+}  // namespace
+
+bool SameRate(double a, double b) { return std::fabs(a - b) <= 1e-6 * std::max(std::fabs(a), std::fabs(b)); }
+
+CChannelHoldings::CChannelHoldings(std::vector<StoredFile> files) : m_Files(std::move(files)) {
+  std::stable_sort(m_Files.begin(), m_Files.end(),
+                   [](const StoredFile& a, const StoredFile& b) { return a.tBegin < b.tBegin; });
+  for (const StoredFile& f : m_Files) m_Longest = std::max(m_Longest, f.Duration());
+}
+
+std::vector<StoredFile>::const_iterator CChannelHoldings::Reaching(double begin) const {
+  return std::lower_bound(m_Files.begin(), m_Files.end(), begin - m_Longest - 1,
+                          [](const StoredFile& f, double t) { return f.tBegin < t; });
+}
+
+std::vector<Overlay> CChannelHoldings::Overlaps(double begin, double sps, size_t count) const {
+  std::vector<Overlay> found;
+  const double h = 1.0 / sps;
+  const double end = begin + static_cast<double>(count) * h;
+  for (auto it = Reaching(begin); it != m_Files.end(); ++it) {
+    const size_t f = static_cast<size_t>(it - m_Files.begin());
+    const StoredFile& file = *it;
+    if (file.samples == 0 || !(file.sps > 0)) continue;
+    if (file.tBegin >= end) break;
+    // Sample times a stored sample is within half a period of.
+    const double from = file.tBegin - 0.5 * h, to = file.End() - (1.0 / file.sps) + 0.5 * h;
+    if (to < begin) continue;
+    Overlay o;
+    o.file = f;
+    o.sameRate = SameRate(file.sps, sps);
+    if (o.sameRate) {
+      o.offset = std::llround((begin - file.tBegin) * sps);
+      o.first = static_cast<size_t>(std::max<int64_t>(0, -o.offset));
+      o.last = static_cast<size_t>(
+          std::clamp<int64_t>(static_cast<int64_t>(file.samples) - o.offset, 0, static_cast<int64_t>(count)));
+    } else {
+      o.first = static_cast<size_t>(std::max(0.0, std::ceil((from - begin) * sps)));
+      o.last = static_cast<size_t>(std::clamp(std::floor((to - begin) * sps) + 1, 0.0, static_cast<double>(count)));
+    }
+    if (o.first < o.last) found.push_back(o);
+  }
+  // Files of one channel may overlap one another (archives from before this
+  // rule): a sample falls on the first of them only.
+  std::sort(found.begin(), found.end(), [](const Overlay& a, const Overlay& b) { return a.first < b.first; });
+  std::vector<Overlay> apart;
+  size_t covered = 0;
+  for (Overlay o : found) {
+    if (o.last <= covered) continue;
+    o.first = std::max(o.first, covered);
+    covered = o.last;
+    apart.push_back(o);
+  }
+  return apart;
+}
+
+StoredFile* CChannelHoldings::Continued(double begin, double sps) {
+  for (auto it = Reaching(begin); it != m_Files.end() && it->tBegin <= begin; ++it)
+    if (SameRate(it->sps, sps) && std::fabs(it->End() - begin) <= 1.0 / sps)
+      return &m_Files[static_cast<size_t>(it - m_Files.begin())];
+  return nullptr;
+}
+
+StoredFile* CChannelHoldings::Find(const std::string& cpath, double begin) {
+  auto it = std::lower_bound(m_Files.begin(), m_Files.end(), begin - 2,
+                             [](const StoredFile& f, double t) { return f.tBegin < t; });
+  for (; it != m_Files.end() && it->tBegin <= begin + 2; ++it)
+    if (it->cpath == cpath) return &*it;
+  return nullptr;
+}
+
+StoredFile& CChannelHoldings::Add(StoredFile file) {
+  m_Longest = std::max(m_Longest, file.Duration());
+  auto at = std::upper_bound(m_Files.begin(), m_Files.end(), file.tBegin,
+                             [](double t, const StoredFile& f) { return t < f.tBegin; });
+  return *m_Files.insert(at, std::move(file));
+}
+
+void CChannelHoldings::Extend(StoredFile& file, uint64_t samples) {
+  file.samples += samples;
+  m_Longest = std::max(m_Longest, file.Duration());
+}
+
+bool StoredSampleCount(const std::string& fullPath, uint64_t& samples) {
+  struct stat st {};
+  if (::stat(fullPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const auto size = static_cast<uint64_t>(st.st_size);
+  samples = size < kHeaderBytes ? 0 : (size - kHeaderBytes) / 4;
+  return true;
+}
+
+bool ReadStoredSamples(const std::string& fullPath, uint64_t first, size_t count, uint32_t* out) {
+  const int fd = ::open(fullPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  auto* p = reinterpret_cast<char*>(out);
+  size_t left = 4 * count;
+  auto at = static_cast<off_t>(kHeaderBytes + 4 * first);
+  bool ok = true;
+  while (left > 0) {
+    const ssize_t n = ::pread(fd, p, left, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      ok = false;
+      break;
+    }
+    p += n;
+    at += n;
+    left -= static_cast<size_t>(n);
+  }
+  const int err = errno;
+  ::close(fd);
+  errno = err;
+  return ok;
+}
+
+HoldingsMap LoadHoldings(odbc::Connection& database, const std::string& dataDir,
+                         const std::map<ChannelKey, ChannelWindow>& windows) {
+  struct StationWindow {
+    double begin = 0, end = 0;
+    bool any = false;
+  };
+  std::map<std::string, StationWindow> stations;
+  for (const auto& [key, w] : windows) {
+    // The longest a stored file that reaches into the window can be.
+    const double reach = kLongestFileSeconds + kLongestSegmentSamples / std::min(1.0, std::max(w.minSps, 1e-6)) + 1;
+    StationWindow& s = stations[key.first];
+    s.begin = s.any ? std::min(s.begin, w.begin - reach) : w.begin - reach;
+    s.end = s.any ? std::max(s.end, w.end) : w.end;
+    s.any = true;
+  }
+  const FileListTable& table = CheckFileListTable(database);
+  odbc::Statement& select = database.Prepared(
+      "SELECT " + table.Column(kCpath) + ", " + table.Column(kCh) + ", " + table.Column(kTBegin) + ", " +
+      table.Column(kTQty) + ", " + table.Column(kSps) + " FROM " + table.Table() + " WHERE " + table.Column(kSta) +
+      " = ? AND " + table.Column(kTBegin) + " >= ? AND " + table.Column(kTBegin) + " < ?" + table.FirstRow().Order());
+  HoldingsMap holdings;
+  const std::string root = dataDir.empty() ? "" : dataDir;
+  for (const auto& [station, w] : stations) {
+    select.SetParam(1, station);
+    select.SetParam(2, w.begin);
+    select.SetParam(3, w.end);
+    select.Execute();
+    std::set<std::string> seen;  // the first row of a path is the one registration keeps
+    while (select.Fetch()) {
+      StoredFile f;
+      f.cpath = Unpadded(select.GetText(1));
+      const ChannelKey key{station, Unpadded(select.GetText(2))};
+      f.tBegin = select.GetDouble(3);
+      f.rowQty = select.GetDouble(4);
+      f.sps = select.GetDouble(5);
+      if (!windows.count(key) || !seen.insert(f.cpath).second || !(f.sps > 0) || !std::isfinite(f.sps)) continue;
+      const std::string local = LocalPath(f.cpath);
+      if (local.empty() || !StoredSampleCount(root + "/" + local, f.samples)) continue;
+      holdings[key].push_back(std::move(f));
+    }
+    select.CloseCursor();
+  }
+  return holdings;
+}
+
+}  // namespace archive
