@@ -199,6 +199,38 @@ class Checker {
     }
   }
 
+  // Spans from the rows' TBEGIN and SPS and the files' sample counts.
+  void CheckOverlaps() {
+    struct Span {
+      double begin, end, sps;
+      const std::string* cpath;
+    };
+    std::map<std::pair<std::string, std::string>, std::vector<Span>> channels;
+    for (const auto& [cpath, row] : m_Rows) {
+      auto file = m_Files.find(cpath);
+      if (file == m_Files.end() || !(row.sps > 0) || !std::isfinite(row.sps) || file->second.samples == 0) continue;
+      const double h = 1.0 / row.sps;
+      channels[{row.sta, row.ch}].push_back(
+          {row.tBegin, row.tBegin + static_cast<double>(file->second.samples) * h, row.sps, &cpath});
+    }
+    for (auto& [key, spans] : channels) {
+      std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.begin < b.begin; });
+      // Each span against the one reaching furthest before it.
+      const Span* reach = nullptr;
+      for (const Span& s : spans) {
+        // Sample times within half a period of each other are one.
+        if (reach && s.begin < reach->end - 0.5 / std::max(s.sps, reach->sps)) {
+          const Calendar from = Breakdown(s.begin), to = Breakdown(std::min(s.end, reach->end));
+          Add(FindingKind::kOverlap, *s.cpath,
+              Format("shares %04d-%02d-%02d %02d:%02d:%02d to %02d:%02d:%02d with %s", from.year, from.month,
+                     from.day, from.hour, from.minute, from.second, to.hour, to.minute, to.second,
+                     reach->cpath->c_str()));
+        }
+        if (!reach || s.end > reach->end) reach = &s;
+      }
+    }
+  }
+
   void Finish() {
     std::stable_sort(m_Report.findings.begin(), m_Report.findings.end(), [](const Finding& a, const Finding& b) {
       return a.cpath != b.cpath ? a.cpath < b.cpath : a.kind < b.kind;
@@ -360,6 +392,7 @@ const char* KindName(FindingKind kind) {
     case FindingKind::kDuplicateRow: return "duplicate-row";
     case FindingKind::kTemporaryFile: return "temporary-file";
     case FindingKind::kUnreadable: return "unreadable";
+    case FindingKind::kOverlap: return "overlap";
   }
   return "unknown";
 }
@@ -376,6 +409,7 @@ const char* KindMeaning(FindingKind kind) {
     case FindingKind::kDuplicateRow: return "a second row of one path";
     case FindingKind::kTemporaryFile: return "a writer's temporary file (.NAME.XXXXXX) left by\nan interrupted run";
     case FindingKind::kUnreadable: return "a file or folder that could not be read";
+    case FindingKind::kOverlap: return "two data files of one station and channel\nthat share a sample time";
   }
   return "";
 }
@@ -391,6 +425,7 @@ CheckReport CheckArchive(const std::string& dataDir, odbc::Connection& database)
   checker.ReadRows(database);
   checker.WalkFiles();
   checker.CheckRows();
+  checker.CheckOverlaps();
   checker.Finish();
   return report;
 }

@@ -29,6 +29,7 @@ enum class FindingKind {
   kDuplicateRow,    // a second (third, ...) row of one path
   kTemporaryFile,   // the writer's temporary file, left behind by an interrupted run
   kUnreadable,      // a file or folder that could not be read
+  kOverlap,         // two data files of one station and channel share a sample time
 };
 
 // Stable lower-case name of a kind, as the command line prints it
@@ -40,7 +41,7 @@ inline constexpr FindingKind kAllFindingKinds[] = {
     FindingKind::kMissingFile,  FindingKind::kUnregistered, FindingKind::kBadSize,
     FindingKind::kBadHeader,    FindingKind::kNameMismatch, FindingKind::kSampleCount,
     FindingKind::kRowMismatch,  FindingKind::kDuplicateRow, FindingKind::kTemporaryFile,
-    FindingKind::kUnreadable};
+    FindingKind::kUnreadable,   FindingKind::kOverlap};
 
 struct Finding {
   FindingKind kind;

@@ -32,17 +32,19 @@ constexpr int kTimeoutMs = 300000;
 
 }  // namespace
 
-void WriteVolume(const std::string& path, const VolumePlan& plan) {
-  std::vector<unsigned char> volume;
+std::vector<std::vector<unsigned char>> VolumeRecords(const VolumePlan& plan) {
+  std::vector<std::vector<unsigned char>> records;
   const double recordSeconds = static_cast<double>(plan.samplesPerRecord) / plan.sps;
-  for (int r = 0; r < plan.records; ++r) {
+  for (int r = plan.firstRecord; r < plan.records; ++r) {
     const double t = static_cast<double>(plan.start) + r * recordSeconds + (r > plan.gapAfter ? plan.gapSeconds : 0);
     const auto whole = static_cast<time_t>(t);
     std::tm tm{};
     gmtime_r(&whole, &tm);
     for (size_t c = 0; c < plan.channels.size(); ++c) {
       seedgen::Header h;
+      h.network = plan.network;
       h.station = plan.station;
+      h.location = plan.location;
       h.channel = plan.channels[c];
       h.year = tm.tm_year + 1900;
       h.dayOfYear = tm.tm_yday + 1;
@@ -58,12 +60,17 @@ void WriteVolume(const std::string& path, const VolumePlan& plan) {
       for (int i = 0; i < plan.samplesPerRecord; ++i) {
         const int phase = (i + r * 3) % 40;
         samples[static_cast<size_t>(i)] =
-            static_cast<int32_t>(1000 * (c + 1) + r + (phase < 20 ? phase : 40 - phase));
+            static_cast<int32_t>(1000 * (c + 1) + r + (phase < 20 ? phase : 40 - phase) + plan.valueOffset);
       }
-      const auto record = seedgen::EncodeRecord(h, samples);
-      volume.insert(volume.end(), record.begin(), record.end());
+      records.push_back(seedgen::EncodeRecord(h, samples));
     }
   }
+  return records;
+}
+
+void WriteVolume(const std::string& path, const VolumePlan& plan) {
+  std::vector<unsigned char> volume;
+  for (const auto& record : VolumeRecords(plan)) volume.insert(volume.end(), record.begin(), record.end());
   WriteFileBytes(path, volume);
 }
 

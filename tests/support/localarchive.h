@@ -20,7 +20,7 @@ namespace testsupport {
 // Continuous Steim2 records of 512 bytes, the channels interleaved record by
 // record as recorders write them; one gap of gapSeconds after record gapAfter.
 struct VolumePlan {
-  std::string station = "FLT";
+  std::string network = "XX", station = "FLT", location = "00";
   std::vector<std::string> channels{"BHZ", "BHN"};
   int records = 250;  // per channel
   int samplesPerRecord = 400;
@@ -28,7 +28,11 @@ struct VolumePlan {
   int gapAfter = 30;
   double gapSeconds = 100;
   int64_t start = 1712570400;  // 2024-04-08 10:00:00
+  int firstRecord = 0;         // of each channel: records [firstRecord, records)
+  int valueOffset = 0;         // added to every sample
 };
+// Each record of the plan, in the order they are written.
+std::vector<std::vector<unsigned char>> VolumeRecords(const VolumePlan& plan);
 void WriteVolume(const std::string& path, const VolumePlan& plan);
 
 struct ProgramOutcome {
