@@ -52,6 +52,8 @@ struct RunPlan {
   std::vector<std::string> options;
   int status = 0;
   std::string says;  // part of its standard error
+  // Then the run's rows are lost, as when it is killed before its commit.
+  bool killed = false;
 };
 
 struct Case {
@@ -102,6 +104,10 @@ std::vector<Case> Cases() {
       {"overlapping pieces in one run", {{{head, tail}, {}, 0, "duplicate samples already stored 6000"}}, s00},
       {"overlapping pieces in two runs", {{{head}, {}, 0, ""}, {{tail}, {}, 0, "duplicate samples already stored 6000"}},
        s00},
+      {"a killed run, then the rest", {{{head}, {}, 0, "", true}, {{tail}, {}, 0, "duplicate samples already stored 6000"}},
+       s00},
+      {"a killed run, then all again", {{{head}, {}, 0, "", true}, {{s00}, {}, 0, "duplicate samples already stored 16000"}},
+       s00},
       {"a conflicting overlap",
        {{{s00}, {}, 0, ""},
         {{otherValues},
@@ -135,7 +141,7 @@ TEST_P(OneCopy, AnyRunsLeaveWhatOneCleanRunOfTheKeptStreamLeaves) {
   for (const Case& c : Cases()) {
     SCOPED_TRACE(c.name);
     archive->Wipe();
-    auto o = Convert(*archive, RunPlan{{c.clean}, {}, 0, ""});
+    auto o = Convert(*archive, RunPlan{{c.clean}, {}, 0, "", false});
     ASSERT_EQ(o.status, 0) << o.err;
     const testsupport::ArchiveImage clean = archive->Image();
     archive->Wipe();
@@ -143,6 +149,10 @@ TEST_P(OneCopy, AnyRunsLeaveWhatOneCleanRunOfTheKeptStreamLeaves) {
       o = Convert(*archive, run);
       EXPECT_EQ(o.status, run.status) << o.err;
       EXPECT_NE(o.err.find(run.says), std::string::npos) << o.err;
+      if (run.killed) {
+        archive->Exec("DELETE FROM FILELIST");
+        testsupport::WriteFileBytes(archive->DataDir() + "/.brevanto-lock/FLT.unfinished", {});
+      }
     }
     if (c.sameDurations)
       ExpectSameArchive(archive->Image(), clean);
@@ -165,7 +175,7 @@ TEST_P(OneCopy, AnyRunsLeaveWhatOneCleanRunOfTheKeptStreamLeaves) {
 
 TEST_P(OneCopy, CheckFindsOverlappingFiles) {
   auto archive = LocalArchive::On(std::move(db));
-  auto o = Convert(*archive, RunPlan{{Stream()}, {}, 0, ""});
+  auto o = Convert(*archive, RunPlan{{Stream()}, {}, 0, "", false});
   ASSERT_EQ(o.status, 0) << o.err;
   // A copy of the hour's file that starts ten seconds later, as an archive
   // filled by other tools may hold.

@@ -17,6 +17,7 @@
 #include "archive/datafilename.h"
 #include "platform/diag.h"
 #include "seed/record.h"
+#include "seed/seedtime.h"
 #include "store/stainfo.h"
 
 namespace {
@@ -112,11 +113,48 @@ archive::CChannelHoldings& CStaInfo::Held(const CSta& s, CChanInfo& k) {
 void CStaInfo::StoreSegment(unsigned sta, unsigned chan) {
   CSta& s = *m_StaList[sta];
   CChanInfo& k = *s.m_ChanList[chan];
-  const auto overlays = Held(s, k).Overlaps(k.m_SegBegin, k.m_SpS, static_cast<size_t>(k.m_Count));
+  archive::CChannelHoldings& held = Held(s, k);
+  auto overlays = held.Overlaps(k.m_SegBegin, k.m_SpS, static_cast<size_t>(k.m_Count));
+  for (bool placed = true; placed;) {
+    placed = false;
+    for (const archive::Overlay& o : overlays)
+      if (held[o.file].estimated) {
+        PlaceStored(k, o.file);
+        overlays = held.Overlaps(k.m_SegBegin, k.m_SpS, static_cast<size_t>(k.m_Count));
+        placed = true;
+        break;
+      }
+  }
   if (!overlays.empty())
     WriteAround(sta, chan, overlays);
   else if (!WriteSegment(sta, chan))
     StoreSegment(sta, chan);  // now that the file met on disk is known
+}
+
+void CStaInfo::PlaceStored(CChanInfo& k, size_t i) {
+  archive::CChannelHoldings& held = k.m_Held;
+  const archive::StoredFile& f = held[i];
+  const std::string full = m_Path + kLocalSeparator + LocalPath(f.cpath);
+  const double h = 1.0 / k.m_SpS, second = f.tBegin;
+  const auto count = static_cast<int64_t>(k.m_Count), samples = static_cast<int64_t>(f.samples);
+  // The segment's sample times within the file's second: the file's first
+  // sample is segment sample n, for the first n whose samples agree.
+  const auto first = static_cast<int64_t>(std::ceil((second - k.m_SegBegin) * k.m_SpS - 1e-9));
+  const auto last = static_cast<int64_t>(std::ceil((second + 1 - k.m_SegBegin) * k.m_SpS - 1e-9));
+  std::vector<uint32_t> stored, scratch;
+  const auto* incoming = static_cast<const uint32_t*>(LittleEndianSamples(k.m_Data.get(), k.m_Count, scratch));
+  int64_t chosen = first;
+  for (int64_t n = first; n < last; ++n) {
+    const int64_t lo = std::max<int64_t>(0, n), hi = std::min(count, n + samples);
+    if (hi <= lo) continue;
+    stored.resize(static_cast<size_t>(hi - lo));
+    if (archive::ReadStoredSamples(full, static_cast<uint64_t>(lo - n), stored.size(), stored.data()) &&
+        std::memcmp(stored.data(), incoming + lo, 4 * stored.size()) == 0) {
+      chosen = n;
+      break;
+    }
+  }
+  held.Place(i, k.m_SegBegin + static_cast<double>(chosen) * h);
 }
 
 void CStaInfo::WriteAround(unsigned sta, unsigned chan, const std::vector<archive::Overlay>& overlays) {
@@ -455,33 +493,10 @@ void CStaInfo::TakeInUnknownFile(CChanInfo& k, const std::string& full) {
   archive::StoredFile f;
   f.cpath = k.m_CPath;
   f.sps = k.m_SpS;
-  f.tBegin = k.m_SegBegin;
-  uint64_t samples = 0;
-  if (archive::StoredSampleCount(full, samples)) f.samples = samples;
-  // Its name holds the second it starts in; where in that second follows
-  // from its samples: the segment's sample time whose samples it begins with.
-  const double h = 1.0 / k.m_SpS;
-  // Both begin within one second.
-  const auto steps = static_cast<size_t>(std::ceil(k.m_SpS));
-  const auto compared = static_cast<size_t>(std::min<uint64_t>(f.samples, static_cast<uint64_t>(k.m_Count)));
-  std::vector<uint32_t> stored(compared), scratch;
-  if (compared > 0 && archive::ReadStoredSamples(full, 0, compared, stored.data())) {
-    const auto* incoming = static_cast<const uint32_t*>(LittleEndianSamples(k.m_Data.get(), k.m_Count, scratch));
-    // Stored sample 0 at segment sample n (the file began n periods later)
-    // or segment sample 0 at stored sample n (earlier).
-    for (size_t n = 0; n <= steps; ++n) {
-      const size_t m = std::min(compared, static_cast<size_t>(k.m_Count) - std::min<size_t>(n, k.m_Count));
-      if (m > 0 && std::memcmp(stored.data(), incoming + n, 4 * m) == 0) {
-        f.tBegin = k.m_SegBegin + static_cast<double>(n) * h;
-        break;
-      }
-      if (n > 0 && n < compared &&
-          std::memcmp(stored.data() + n, incoming, 4 * std::min(compared - n, static_cast<size_t>(k.m_Count))) == 0) {
-        f.tBegin = k.m_SegBegin - static_cast<double>(n) * h;
-        break;
-      }
-    }
-  }
+  const Calendar c = Breakdown(k.m_TBegin);
+  f.tBegin = seed::DateToSeconds(c.year, c.month, c.day, c.hour, c.minute, static_cast<float>(c.second));
+  f.estimated = true;
+  if (!archive::StoredSampleCount(full, f.samples)) f.samples = 0;
   platform::DebugOutputF("Data file %s: found without a FILELIST row; taken as it is\n", full.c_str());
   k.m_TBegin = k.m_TQty = 0;
   k.m_Held.Add(std::move(f));

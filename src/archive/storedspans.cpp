@@ -1,17 +1,22 @@
 #include "archive/storedspans.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <memory>
 #include <cerrno>
 #include <cmath>
 #include <set>
 
 #include "archive/cpath.h"
+#include "archive/datafilename.h"
 #include "archive/filelisttable.h"
 #include "platform/odbc.h"
+#include "seed/seedtime.h"
 
 namespace archive {
 namespace {
@@ -21,6 +26,12 @@ constexpr uint64_t kHeaderBytes = 512;
 // at most a whole segment.
 constexpr double kLongestFileSeconds = 3600;
 constexpr double kLongestSegmentSamples = 9900;
+
+// The longest a stored file that reaches into a window can be, for a
+// channel whose lowest rate is minSps.
+double Reach(double minSps) {
+  return kLongestFileSeconds + kLongestSegmentSamples / std::min(1.0, std::max(minSps, 1e-6)) + 1;
+}
 
 }  // namespace
 
@@ -46,13 +57,15 @@ std::vector<Overlay> CChannelHoldings::Overlaps(double begin, double sps, size_t
     const StoredFile& file = *it;
     if (file.samples == 0 || !(file.sps > 0)) continue;
     if (file.tBegin >= end) break;
-    // Sample times a stored sample is within half a period of.
-    const double from = file.tBegin - 0.5 * h, to = file.End() - (1.0 / file.sps) + 0.5 * h;
+    // Sample times a stored sample is within half a period of; a file whose
+    // start is known to the second only may begin up to a second later.
+    const double slack = file.estimated ? 1.0 : 0.0;
+    const double from = file.tBegin - 0.5 * h, to = file.End() - (1.0 / file.sps) + 0.5 * h + slack;
     if (to < begin) continue;
     Overlay o;
     o.file = f;
     o.sameRate = SameRate(file.sps, sps);
-    if (o.sameRate) {
+    if (o.sameRate && !file.estimated) {
       o.offset = std::llround((begin - file.tBegin) * sps);
       o.first = static_cast<size_t>(std::max<int64_t>(0, -o.offset));
       o.last = static_cast<size_t>(
@@ -99,6 +112,14 @@ StoredFile& CChannelHoldings::Add(StoredFile file) {
   return *m_Files.insert(at, std::move(file));
 }
 
+void CChannelHoldings::Place(size_t i, double tBegin) {
+  StoredFile file = std::move(m_Files[i]);
+  m_Files.erase(m_Files.begin() + static_cast<std::ptrdiff_t>(i));
+  file.tBegin = tBegin;
+  file.estimated = false;
+  Add(std::move(file));
+}
+
 void CChannelHoldings::Extend(StoredFile& file, uint64_t samples) {
   file.samples += samples;
   m_Longest = std::max(m_Longest, file.Duration());
@@ -137,16 +158,62 @@ bool ReadStoredSamples(const std::string& fullPath, uint64_t first, size_t count
   return ok;
 }
 
+namespace {
+
+// The start second a data file's name holds ("DDMMYYYY-hhmmss-..."), or
+// false when it is no data file name.
+bool NameSecond(const std::string& name, double& t) {
+  int day, month, year, hour, minute, second;
+  char dash1, dash2;
+  if (name.size() < 17 || std::sscanf(name.c_str(), "%2d%2d%4d%c%2d%2d%2d%c", &day, &month, &year, &dash1, &hour,
+                                      &minute, &second, &dash2) != 8 || dash1 != '-' || dash2 != '-')
+    return false;
+  t = seed::DateToSeconds(year, month, day, hour, minute, static_cast<float>(second));
+  return true;
+}
+
+// Files of a station's channels in their windows that have no row among held.
+void AddUnlisted(const std::string& dataDir, const std::string& station,
+                 const std::map<ChannelKey, ChannelWindow>& windows, HoldingsMap& held) {
+  for (const auto& [key, w] : windows) {
+    if (key.first != station) continue;
+    const std::string suffix = DataFileName(Calendar{2000, 1, 1, 0, 0, 0}, key.second, station).substr(16);
+    std::set<std::string> known;
+    for (const StoredFile& f : held[key]) known.insert(f.cpath);
+    for (int hour = 0; hour < 24; ++hour) {
+      const std::string folder = HourFolder(hour);
+      const std::string path = dataDir + "/" + station + "/" + folder;
+      std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(path.c_str()), ::closedir);
+      if (!dir) continue;
+      while (const dirent* e = ::readdir(dir.get())) {
+        const std::string name = e->d_name;
+        double t = 0;
+        if (name.size() != 16 + suffix.size() || name.compare(16, std::string::npos, suffix) != 0 ||
+            !NameSecond(name, t) || t < w.begin - Reach(w.minSps) || t >= w.end)
+          continue;
+        StoredFile f;
+        f.cpath = station + "\\" + folder + "\\" + name;
+        if (known.count(f.cpath) || !StoredSampleCount(path + "/" + name, f.samples)) continue;
+        f.tBegin = t;
+        f.sps = w.minSps;
+        f.estimated = true;
+        held[key].push_back(std::move(f));
+      }
+    }
+  }
+}
+
+}  // namespace
+
 HoldingsMap LoadHoldings(odbc::Connection& database, const std::string& dataDir,
-                         const std::map<ChannelKey, ChannelWindow>& windows) {
+                         const std::map<ChannelKey, ChannelWindow>& windows, const std::set<std::string>& unlisted) {
   struct StationWindow {
     double begin = 0, end = 0;
     bool any = false;
   };
   std::map<std::string, StationWindow> stations;
   for (const auto& [key, w] : windows) {
-    // The longest a stored file that reaches into the window can be.
-    const double reach = kLongestFileSeconds + kLongestSegmentSamples / std::min(1.0, std::max(w.minSps, 1e-6)) + 1;
+    const double reach = Reach(w.minSps);
     StationWindow& s = stations[key.first];
     s.begin = s.any ? std::min(s.begin, w.begin - reach) : w.begin - reach;
     s.end = s.any ? std::max(s.end, w.end) : w.end;
@@ -178,6 +245,7 @@ HoldingsMap LoadHoldings(odbc::Connection& database, const std::string& dataDir,
       holdings[key].push_back(std::move(f));
     }
     select.CloseCursor();
+    if (unlisted.count(station)) AddUnlisted(root, station, windows, holdings);
   }
   return holdings;
 }

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,9 @@ struct StoredFile {
   uint64_t samples = 0;  // as the file holds them
   double rowQty = -1;    // TQTY of its row; -1 when it has none
   bool thisRun = false;  // written by this run, which registers it itself
+  // Found on disk without a row: tBegin is the second its name holds until
+  // a segment that meets it shows where in that second its first sample lies.
+  bool estimated = false;
 
   double Duration() const { return static_cast<double>(samples) * (1.0 / sps); }
   double End() const { return tBegin + Duration(); }
@@ -58,6 +62,8 @@ class CChannelHoldings {
   StoredFile* Find(const std::string& cpath, double begin);
   StoredFile& Add(StoredFile file);
   void Extend(StoredFile& file, uint64_t samples);
+  // Moves file i to its true start, keeping the order.
+  void Place(size_t i, double tBegin);
   StoredFile& operator[](size_t i) { return m_Files[i]; }
   const std::vector<StoredFile>& Files() const { return m_Files; }
 
@@ -78,9 +84,12 @@ using HoldingsMap = std::map<ChannelKey, std::vector<StoredFile>>;
 
 // The files FILELIST registers for these channels that may hold samples in
 // their windows, each with the sample count its file holds now; rows whose
-// file is gone are left out. One query per station.
+// file is gone are left out. One query per station. For the stations in
+// unlisted (an earlier run of theirs ended before it registered all it
+// wrote), the station's folders are read as well, for files without a row.
 HoldingsMap LoadHoldings(odbc::Connection& database, const std::string& dataDir,
-                         const std::map<ChannelKey, ChannelWindow>& windows);
+                         const std::map<ChannelKey, ChannelWindow>& windows,
+                         const std::set<std::string>& unlisted = {});
 
 // The sample count of a data file from its size; false when it is not a
 // regular file.

@@ -174,10 +174,11 @@ bool CConvertFromSeed::LockStations(convert::CStationLocks& locks) {
   return false;
 }
 
-bool CConvertFromSeed::LoadHoldings(std::shared_ptr<const archive::HoldingsMap>& holdings) {
+bool CConvertFromSeed::LoadHoldings(std::shared_ptr<const archive::HoldingsMap>& holdings,
+                                    const std::set<std::string>& unfinished) {
   try {
     holdings = std::make_shared<const archive::HoldingsMap>(
-        archive::LoadHoldings(m_Database, m_DataDir, m_Streams.Windows()));
+        archive::LoadHoldings(m_Database, m_DataDir, m_Streams.Windows(), unfinished));
     return true;
   } catch (const std::exception& e) {
     Error("VEZ Database open error: cannot read what FILELIST holds: %s", e.what());
@@ -217,7 +218,7 @@ void CConvertFromSeed::Run() {
   if (useDatabase && !OpenDatabase()) return;
   convert::CStationLocks locks(m_DataDir);
   std::shared_ptr<const archive::HoldingsMap> holdings;
-  if (!LockStations(locks) || (useDatabase && !LoadHoldings(holdings))) {
+  if (!LockStations(locks) || (useDatabase && !LoadHoldings(holdings, locks.BeginWriting()))) {
     ClearFiles();
     m_Database.Close();
     return;
@@ -273,6 +274,7 @@ void CConvertFromSeed::Run() {
     m_Stats.store.rowsOfRunFiles -= registrar->FilesWithoutRow();
     m_Stats.filesNotRegistered = registrar->FilesNotRegistered();
     registrar.reset();
+    if (!m_Stats.aborted && m_Stats.filesNotRegistered == 0) locks.FinishedWriting();
   }
   ClearFiles();
   m_Database.Close();

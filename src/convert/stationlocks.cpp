@@ -76,6 +76,7 @@ CStationLocks::Result CStationLocks::Acquire(const std::set<std::string>& statio
       return Result::kFailed;
     }
     m_Held.push_back(fd);
+    m_Stations.push_back(station);
     bool noticed = false;
     for (;;) {
       const int got = TryLock(fd);
@@ -104,6 +105,26 @@ CStationLocks::Result CStationLocks::Acquire(const std::set<std::string>& statio
 void CStationLocks::Release() noexcept {
   for (int fd : m_Held) ::close(fd);
   m_Held.clear();
+  m_Stations.clear();
+}
+
+std::string CStationLocks::MarkPath(const std::string& station) const {
+  return m_DataDir + "/" + kLockFolder + "/" + station + ".unfinished";
+}
+
+std::set<std::string> CStationLocks::BeginWriting() {
+  std::set<std::string> marked;
+  for (const std::string& station : m_Stations) {
+    const std::string path = MarkPath(station);
+    if (::access(path.c_str(), F_OK) == 0) marked.insert(station);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0) ::close(fd);
+  }
+  return marked;
+}
+
+void CStationLocks::FinishedWriting() noexcept {
+  for (const std::string& station : m_Stations) ::unlink(MarkPath(station).c_str());
 }
 
 }  // namespace convert

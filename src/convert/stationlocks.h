@@ -39,9 +39,18 @@ class CStationLocks {
                  const std::atomic<bool>* stop, std::string& busyStation, pid_t& holder, std::string& problem);
   void Release() noexcept;
 
+  // A run marks its stations before it writes and clears the marks once all
+  // it wrote is registered: a mark found means that an earlier run ended
+  // (was killed, lost its database) with files that may have no row. Returns
+  // the stations so marked, and marks all locked ones.
+  std::set<std::string> BeginWriting();
+  void FinishedWriting() noexcept;
+
  private:
+  std::string MarkPath(const std::string& station) const;
   std::string m_DataDir;
   std::vector<int> m_Held;
+  std::vector<std::string> m_Stations;  // of m_Held
 };
 
 }  // namespace convert

@@ -149,6 +149,9 @@ class CStaInfo {
   // run that ended before registering it): taken in, its first sample placed
   // on the segment's sample times where its samples say so.
   void TakeInUnknownFile(CChanInfo& k, const std::string& full);
+  // Puts the first sample of stored file i, whose start is known to the
+  // second, on the segment's sample time where the samples agree.
+  void PlaceStored(CChanInfo& k, size_t i);
   void ReportNotStored(const std::string& path, const char* what, const CSta& s, const CChanInfo& k);
   void NoteNotStored(const std::string& problem, const std::string& reason, const CSta& s, const CChanInfo& k);
   void Register(const FileRegistration& r);
