@@ -399,9 +399,12 @@ TEST(Stop, SignalInTheMiddleLeavesAWholeArchive) {
     EXPECT_EQ(testsupport::ParseRunSummary(run.Err()).result, "Conversion interrupted") << run.Err();
     ExpectCheckWhole(*a);
 
+    // The re-run completes the files the stop left, which keep the duration
+    // they were created with.
     const auto rerun = a->Convert(inputs);
     EXPECT_EQ(rerun.status, 0) << rerun.err;
-    ExpectSameArchive(a->Image(), clean);
+    ExpectSameArchive(testsupport::WithoutDurations(a->Image()), testsupport::WithoutDurations(clean));
+    ExpectCheckWhole(*a);
   }
 }
 

@@ -122,6 +122,11 @@ class LocalArchive {
   std::unique_ptr<DataSourceScope> m_Source;
 };
 
+// The image with each header's "Time duration" blanked: a header keeps the
+// duration its file had when created, which depends on how a run was cut
+// short before a later run completed the file.
+ArchiveImage WithoutDurations(ArchiveImage image);
+
 // The same data files, byte for byte, and the same rows; the files that
 // differ are named.
 void ExpectSameArchive(const ArchiveImage& got, const ArchiveImage& want);
