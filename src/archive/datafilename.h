@@ -18,4 +18,9 @@ std::string DataFileName(const Calendar& c, const std::string& channel, const st
 // "07": the hour folder below the station's folder.
 std::string HourFolder(int hour);
 
+// The writer creates a file as ".NAME.XXXXXX" beside NAME and renames it into place.
+inline bool IsTemporaryName(const std::string& name) {
+  return name.size() > 8 && name[0] == '.' && name[name.size() - 7] == '.';
+}
+
 }  // namespace archive

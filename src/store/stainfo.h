@@ -125,6 +125,8 @@ class CStaInfo {
  private:
   void RestartSegment(CChanInfo& chan, double tBegin, double duration, int count,
                       const float* samples);
+  // After the last segment at the old rate was handed over.
+  void ChangeRate(const CSta& s, CChanInfo& c, double sps, double at);
   bool AppendToFile(CSta& sta, CChanInfo& chan);
   bool CreateFile(unsigned sta, unsigned chan);
   void Created(const std::string& cpath, const CChanInfo& k);
@@ -160,6 +162,9 @@ class CStaInfo {
   size_t m_OpenLimit;
   uint64_t m_UseClock = 0;
 };
+
+// Rates that differ by no more than one part in a million.
+bool SameRate(double a, double b);
 
 // Data files a process may keep open beside what else it needs: a share of
 // its limit of open files.
