@@ -138,6 +138,8 @@ class CConvertFromSeed {
   // Stops reading; what was read is written and registered, and the run
   // ends in order. Safe to call from a signal handler.
   void RequestStop() { m_StopRequested.store(true, std::memory_order_relaxed); }
+  // Before a Start that must not inherit the stop of the run before.
+  void ClearStopRequest() { m_StopRequested.store(false, std::memory_order_relaxed); }
   const RunStats& Stats() const { return m_Stats; }
   // Why a run could not put its data files into the data folder read at
   // construction, the one it would use; empty when it can. Front ends refuse
