@@ -368,6 +368,9 @@ class TestBrevantoDlg : public QObject {
         {"no VEZ.ini", "", QStringLiteral("VEZ.ini not found: ")},
         {"no DIR key", "[DATA]\nOTHER=1\n", QStringLiteral("No VEZ data folder set in ")},
         {"missing folder", "[DATA]\nDIR=" + missing + "\n", QStringLiteral("VEZ data folder not found: ")},
+        // An empty DIR or one that leads to / would put the archive into the root folder.
+        {"empty DIR", "[DATA]\nDIR=\n", QStringLiteral("No VEZ data folder set in ")},
+        {"DIR of the root folder", "[DATA]\nDIR=/\n", QStringLiteral("No VEZ data folder set in ")},
     };
     for (const Case& c : cases) {
       const std::string vezIni = *m_Tmp / "case-VEZ.ini";
