@@ -23,7 +23,9 @@
 #include <vector>
 
 #include "convert/archivesettings.h"
+#include "convert/selection.h"
 #include "support/localarchive.h"
+#include "support/seedgen.h"
 #include "support/testsupport.h"
 
 
@@ -283,6 +285,13 @@ TEST(CliArchive, ArchiveThatCannotBeOpenedExitsThree) {
   WriteText(tmp / "nodir.ini", "[DATA]\nDIRECTORY=" + data + "\n");
   WriteText(tmp / "elsewhere.ini", "[DATA]\nDIR=" + (tmp / "nowhere") + "\n");
   WriteText(tmp / "file.ini", "[DATA]\nDIR=" + (tmp / "good.ini") + "\n");
+  // A data folder that is empty or leads to the root folder would put the archive into /.
+  WriteText(tmp / "empty.ini", "[DATA]\nDIR=\n");
+  WriteText(tmp / "blank.ini", "[DATA]\nDIR=\"   \"\n");
+  WriteText(tmp / "root.ini", "[DATA]\nDIR=/\n");
+  std::string up = data;
+  for (size_t i = 0; i < data.size(); ++i) up += "/..";
+  WriteText(tmp / "up.ini", "[DATA]\nDIR=" + up + "\n");
   // Without --vez-ini: the user's configuration folder, else /etc/VEZ.ini.
   fs::create_directories(tmp / "xdg");
   fs::create_directories(tmp / "home/.config");
@@ -308,6 +317,17 @@ TEST(CliArchive, ArchiveThatCannotBeOpenedExitsThree) {
        "No VEZ data folder set in " + (tmp / "nodir.ini") + " (key DIR of section [DATA])"},
       {{"--check", "--vez-ini", tmp / "nodir.ini"}, noVez,
        "No VEZ data folder set in " + (tmp / "nodir.ini") + " (key DIR of section [DATA])"},
+      {{"--vez-ini", tmp / "empty.ini"}, noVez,
+       "No VEZ data folder set in " + (tmp / "empty.ini") + " (key DIR of section [DATA] is empty)"},
+      {{"--vez-ini", tmp / "blank.ini"}, noVez,
+       "No VEZ data folder set in " + (tmp / "blank.ini") + " (key DIR of section [DATA] is empty)"},
+      {{"--vez-ini", tmp / "root.ini"}, noVez,
+       "No VEZ data folder set in " + (tmp / "root.ini") + " (key DIR of section [DATA] names the root folder: /)"},
+      {{"--vez-ini", tmp / "up.ini"}, noVez,
+       "No VEZ data folder set in " + (tmp / "up.ini") + " (key DIR of section [DATA] names the root folder: " + up +
+           ")"},
+      {{"--check", "--vez-ini", tmp / "root.ini"}, noVez,
+       "No VEZ data folder set in " + (tmp / "root.ini") + " (key DIR of section [DATA] names the root folder: /)"},
       {{"--vez-ini", tmp / "elsewhere.ini"}, noVez, "VEZ data folder not found: " + (tmp / "nowhere")},
       {{"--vez-ini", tmp / "file.ini"}, noVez, "VEZ data folder is not a folder: " + (tmp / "good.ini")},
       {{}, xdg, "VEZ data folder not found: " + (tmp / "xdg-nowhere")},
@@ -335,6 +355,7 @@ TEST(CliArchive, ArchiveThatCannotBeOpenedExitsThree) {
     EXPECT_TRUE(fs::is_empty(data)) << "the data folder was written to";
     for (const char* folder : {"nowhere", "xdg-nowhere", "home-nowhere"}) EXPECT_FALSE(fs::exists(tmp / folder));
     EXPECT_FALSE(fs::exists(tmp / "other.db"));
+    EXPECT_FALSE(fs::exists("/BGLD") || fs::exists("/.brevanto-lock")) << "the root folder was written to";
   }
   Outcome o = RunCli({"--vez-ini", tmp / "good.ini", SeedFile("gaps.mseed")}, noVez);
   const Summary s = ParseSummary(o.err);
@@ -441,6 +462,89 @@ TEST(CliRun, FileCutShortNamesTheLostBytesAndFailsTheRun) {
   EXPECT_EQ(s.cutShort, 1);
   EXPECT_EQ(s.converted, 127);
   EXPECT_EQ(s.result, "Data converted with errors");
+}
+
+// Codes are case-sensitive: a selection that meets no record of any input is
+// a mistake, not a run with nothing to do; a shard without a station is not.
+TEST(CliRun, SelectionsThatMatchNothingFailNamingTheValue) {
+  REQUIRE_SEED_DATA();
+  Archive archive;
+  REQUIRE_ARCHIVE(archive);
+  const unsigned otherShard = convert::ShardOf("BGLD", 2) == 1 ? 2 : 1;
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    long created;
+    std::string line;  // of standard error
+  } cases[] = {
+      {{"--stations", "bgld"}, 1, 0, "brevanto-cli: --stations bgld matched no record\n"},
+      {{"--stations", "BGLD,NOSUCH"}, 1, 4, "brevanto-cli: --stations NOSUCH matched no record\n"},
+      {{"--stations", "B*", "--channels", "EHE,BH?"}, 1, 4, "brevanto-cli: --channels BH? matched no record\n"},
+      {{"--stations", "BGLD", "--channels", "EH?"}, 0, 4, ""},
+      {{"--shard", std::to_string(otherShard) + "/2"}, 0, 0, "  no station of the input falls into this shard\n"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.args;
+    SCOPED_TRACE(args[0] + " " + args[1]);
+    fs::remove_all(archive.DataDir());
+    fs::create_directory(archive.DataDir());
+    archive.Query("DELETE FROM FILELIST;");
+    args.push_back(SeedFile("gaps.mseed"));
+    const Outcome o = archive.Convert(args);
+    EXPECT_EQ(o.status, c.status) << o.err;
+    EXPECT_NE(o.err.find(c.line), std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find("matched no record") != std::string::npos, c.status != 0) << o.err;
+    EXPECT_EQ(ParseSummary(o.err).created, c.created) << o.err;
+  }
+}
+
+// A 128-byte record among 512-byte ones: read at 512 bytes it would swallow
+// the start of the next record. It is named, and the records after it are read.
+TEST(CliRun, ARecordTooShortForTheLoopIsNamedAndFailsTheRun) {
+  REQUIRE_SEED_DATA();
+  Archive archive;
+  REQUIRE_ARCHIVE(archive);
+  auto bytes = testsupport::ReadFileBytes(SeedFile("gaps.mseed"));
+  seedgen::Header h;
+  h.station = "SHORT";
+  h.recordLength = 128;
+  const auto shortRecord = seedgen::EncodeRecord(h, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
+  ASSERT_EQ(shortRecord.size(), 128u);
+  bytes.insert(bytes.begin() + 3 * 512, shortRecord.begin(), shortRecord.end());
+  const std::string input = archive.Tmp("short.mseed");
+  testsupport::WriteFileBytes(input, bytes);
+  const Outcome o = archive.Convert({input});
+  EXPECT_EQ(o.status, 1) << o.err;
+  EXPECT_NE(o.err.find("brevanto-cli: " + input + ": record at byte 1536 not converted: its length of 128 bytes is "
+                       "shorter than any the reader takes\n"),
+            std::string::npos)
+      << o.err;
+  const Summary s = ParseSummary(o.err);
+  EXPECT_EQ(s.converted, 128) << o.err;
+  EXPECT_EQ(s.samples, 127 * 412 + 404);
+  EXPECT_NE(o.err.find(", 1 too short to be read\n"), std::string::npos) << o.err;
+}
+
+// A volume of log records only holds nothing to convert, and nothing failed.
+TEST(CliRun, AFileOfOnlyLogRecordsIsNamedInTheSummary) {
+  Archive archive;
+  REQUIRE_ARCHIVE(archive);
+  std::vector<unsigned char> bytes;
+  for (int i = 0; i < 3; ++i) {
+    seedgen::Header h;
+    h.channel = "LOG";
+    h.encoding = 0;
+    h.sampleCount = 20;
+    const std::string text = "GPS clock locked    ";
+    const auto record = seedgen::Record(h, std::vector<unsigned char>(text.begin(), text.end()));
+    bytes.insert(bytes.end(), record.begin(), record.end());
+  }
+  const std::string input = archive.Tmp("log.mseed");
+  testsupport::WriteFileBytes(input, bytes);
+  const Outcome o = archive.Convert({input});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.err.find("\n  " + input + ": only log records, no data\n"), std::string::npos) << o.err;
+  EXPECT_TRUE(archive.DataFiles().empty());
 }
 
 // A plain file where the station's folder belongs: no data file can be made.

@@ -30,6 +30,7 @@
 #include "platform/odbc.h"
 #include "support/fakehost.h"
 #include "support/localarchive.h"
+#include "support/vezfile.h"
 
 namespace {
 
@@ -461,6 +462,79 @@ std::vector<std::string> TwoStations(const std::string& dir, const std::string& 
   testsupport::WriteVolume(inputs[0], {.station = first});
   testsupport::WriteVolume(inputs[1], {.station = second, .start = VolumePlan().start + 600});
   return inputs;
+}
+
+// 100 sps, then the same channel at 20 sps from where it ended: in one run
+// or in two, on one job or two, each rate gets files of its own, whose
+// headers and rows carry it.
+TEST(Pipeline, ARateChangeStartsAFileOfItsOwnRate) {
+  auto archive = LocalArchive::Sqlite();
+  const VolumePlan fast{.station = "ST01", .channels = {"BHZ"}, .records = 90, .sps = 100, .gapAfter = 1000};
+  VolumePlan slow = fast;
+  slow.records = 14;
+  slow.sps = 20;
+  slow.start = fast.start + 90 * 4;  // 2024-04-08 10:06:00, where fast ends
+  const std::string fastFile = archive->Root() + "/fast.mseed", slowFile = archive->Root() + "/slow.mseed";
+  testsupport::WriteVolume(fastFile, fast);
+  testsupport::WriteVolume(slowFile, slow);
+  const std::string report = "brevanto-cli: ST01 BHZ: rate 100 \u2192 20 sps at 2024-04-08 10:06:00";
+
+  ArchiveImage first;
+  for (const char* jobs : {"1", "2"}) {
+    SCOPED_TRACE(std::string("--jobs ") + jobs);
+    archive->Wipe();
+    const auto o = archive->Convert({"--jobs", jobs, fastFile, slowFile});
+    EXPECT_EQ(o.status, 0) << o.err;
+    const std::vector<std::string> lines = Diagnostics(o.err);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), report), 1) << o.err;
+    const auto files = testsupport::ReadVezTree(archive->DataDir());
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0].relative, "ST01/10/08042024-100000-BHZ.ST01");
+    EXPECT_NE(files[0].header.find("SpS=100.000000\r\n"), std::string::npos) << files[0].header;
+    EXPECT_EQ(files[0].samples.size(), 90u * 400);
+    EXPECT_EQ(files[1].relative, "ST01/10/08042024-100600-BHZ.ST01");
+    EXPECT_NE(files[1].header.find("SpS=20.000000\r\n"), std::string::npos) << files[1].header;
+    EXPECT_EQ(files[1].samples.size(), 14u * 400);
+    // The rows' SPS and TQTY against the headers and sizes.
+    const auto check = archive->Check();
+    EXPECT_TRUE(check.Whole()) << testsupport::Describe(check);
+    if (first.files.empty())
+      first = archive->Image();
+    else
+      ExpectSameArchive(archive->Image(), first);
+  }
+
+  archive->Wipe();
+  for (const std::string& input : {fastFile, slowFile}) {
+    const auto o = archive->Convert({input});
+    EXPECT_EQ(o.status, 0) << o.err;
+  }
+  ExpectSameArchive(archive->Image(), first);
+}
+
+// A run killed while creating a data file leaves its temporary file; the
+// next run that holds the station removes it, and only there.
+TEST(Pipeline, LeftoverTemporaryFilesOfLockedStationsAreRemoved) {
+  auto archive = LocalArchive::Sqlite();
+  const std::string input = archive->Root() + "/input.mseed";
+  testsupport::WriteVolume(input, {.station = "LFT", .channels = {"BHZ"}, .records = 20});
+  const std::string mine = archive->DataDir() + "/LFT/23/.08042024-230000-BHZ.LFT.a1B2c3";
+  const std::string other = archive->DataDir() + "/OTH/10/.08042024-100000-BHZ.OTH.x9Y8z7";
+  const std::string kept = archive->DataDir() + "/LFT/10/.notes";  // not the writer's
+  for (const std::string& path : {mine, other, kept}) {
+    fs::create_directories(fs::path(path).parent_path());
+    testsupport::WriteFileBytes(path, std::vector<unsigned char>(700, 1));
+  }
+  const auto o = archive->Convert({input});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.err.find("brevanto-cli: " + mine + ": removed, the temporary file of a data file whose creation was "
+                       "interrupted\n"),
+            std::string::npos)
+      << o.err;
+  EXPECT_FALSE(fs::exists(mine));
+  EXPECT_TRUE(fs::exists(other)) << "another station's folder is another run's";
+  EXPECT_TRUE(fs::exists(kept));
+  EXPECT_EQ(o.err.find(other), std::string::npos) << o.err;
 }
 
 TEST(Pipeline, TheEndOfEachInputFileCommits) {

@@ -188,14 +188,18 @@ TEST_F(StoreTest, RecordsReachTheirChannelAmongManyAndOddCodes) {
   }
 }
 
-TEST_F(StoreTest, ChannelKeepsItsFirstRateWhileRecordsUseTheirOwn) {
+// A file holds one rate: a record at another rate is never joined to the
+// segment before it, however well its time fits.
+TEST_F(StoreTest, ARateChangeStartsASegmentAtTheNewRate) {
   Add("ABC", "BHZ", 20, T, 100);          // 5 s at 20 sps
-  Add("ABC", "BHZ", 40, T + 5.02, 200);   // within 1/40 s? no: 0.02 < 0.025, joined
-  EXPECT_EQ(Chan("ABC", "BHZ").m_SpS, 20);
-  EXPECT_EQ(Chan("ABC", "BHZ").m_Count, 300);
-  EXPECT_DOUBLE_EQ(Chan("ABC", "BHZ").m_SegQty, 10.0);
-  Add("ABC", "BHZ", 40, T + 10.03, 10);   // 0.03 > 1/40: a new segment
-  EXPECT_EQ(Chan("ABC", "BHZ").m_Count, 10);
+  Add("ABC", "BHZ", 40, T + 5.02, 200);   // within 1/40 s, but at another rate
+  EXPECT_EQ(Chan("ABC", "BHZ").m_SpS, 40);
+  EXPECT_EQ(Chan("ABC", "BHZ").m_Count, 200);
+  EXPECT_DOUBLE_EQ(Chan("ABC", "BHZ").m_SegQty, 5.0);
+  Add("ABC", "BHZ", 40, T + 10.03, 10);   // 0.01 from the expected time: joined
+  EXPECT_EQ(Chan("ABC", "BHZ").m_Count, 210);
+  Add("ABC", "BHZ", 40.00001, T + 10.28, 10);  // a part in four million: the same rate
+  EXPECT_EQ(Chan("ABC", "BHZ").m_Count, 220);
 }
 
 TEST_F(StoreTest, DataContinuesAcrossInputFiles) {

@@ -40,8 +40,7 @@ CBrevantoDlg::CBrevantoDlg(QWidget* parent, const QString& settingsFile, const s
       m_Converter(this, vezIni),
       m_hIcon(AppIcon()) {
   setObjectName(QStringLiteral("CBrevantoDlg"));
-  // The dialog has no quality choice; the command line has.
-  m_Converter.SetQualityAdvice("brevanto-cli --quality ");
+  m_Converter.SetQualityAdvice(Encoded(m_SettingsFile) + " [BREVANTO] QUALITY=");
   setWindowTitle(QStringLiteral("Brevanto"));
   setWindowIcon(m_hIcon);
 
@@ -55,6 +54,12 @@ CBrevantoDlg::CBrevantoDlg(QWidget* parent, const QString& settingsFile, const s
   m_pExit->setObjectName(QStringLiteral("exit"));
   m_pExit->setGeometry(du.Rect(260, 23, 50, 14));
 
+  m_pStop = new QPushButton(QStringLiteral("&Stop"), this);
+  m_pStop->setObjectName(QStringLiteral("stop"));
+  m_pStop->setEnabled(false);
+  m_pStop->setAutoDefault(false);
+  m_pStop->setGeometry(du.Rect(203, 7, 50, 14));
+
   m_pStatus = new QLabel(QStringLiteral("..."), this);
   m_pStatus->setObjectName(QStringLiteral("status"));
   m_pStatus->setTextFormat(Qt::PlainText);
@@ -65,7 +70,7 @@ CBrevantoDlg::CBrevantoDlg(QWidget* parent, const QString& settingsFile, const s
   m_pInput = new QLabel(this);
   m_pInput->setObjectName(QStringLiteral("input"));
   m_pInput->setTextFormat(Qt::PlainText);
-  m_pInput->setGeometry(du.Rect(7, 10, 246, 8));
+  m_pInput->setGeometry(du.Rect(7, 10, 190, 8));
 
   m_pProgress = new QProgressBar(this);
   m_pProgress->setObjectName(QStringLiteral("progress"));
@@ -101,6 +106,7 @@ CBrevantoDlg::CBrevantoDlg(QWidget* parent, const QString& settingsFile, const s
 
   connect(m_pConvert, &QPushButton::clicked, this, &CBrevantoDlg::OnConvert);
   connect(m_pExit, &QPushButton::clicked, this, &CBrevantoDlg::reject);
+  connect(m_pStop, &QPushButton::clicked, this, &CBrevantoDlg::OnStop);
   connect(m_pDetailsButton, &QPushButton::toggled, this, &CBrevantoDlg::ShowDetails);
   auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
   connect(help, &QShortcut::activated, this, &CBrevantoDlg::OnAbout);
@@ -148,7 +154,17 @@ void CBrevantoDlg::OnConvert() {
   selection.SetLocations(platform::GetPrivateProfileString("BREVANTO", "LOCATIONS", "", settings));
   selection.SetNetworks(platform::GetPrivateProfileString("BREVANTO", "NETWORKS", "", settings));
   m_Converter.SetSelection(selection);
-  const QString dir = QFile::decodeName(platform::GetPrivateProfileString("BREVANTO", "DIR", "/", settings).c_str());
+  const std::string quality = platform::GetPrivateProfileString("BREVANTO", "QUALITY", "DQ", settings);
+  if (quality.empty() || quality.find_first_not_of("DQRM") != std::string::npos) {
+    ShowStatus(QString::fromLocal8Bit((settings + ": QUALITY=" + quality +
+                                       " in section [BREVANTO] is not one or more of the letters D, Q, R, M")
+                                          .c_str()));
+    QApplication::beep();
+    return;
+  }
+  m_Converter.SetQuality(quality);
+  const std::string home = Encoded(QDir::homePath());
+  const QString dir = QFile::decodeName(platform::GetPrivateProfileString("BREVANTO", "DIR", home, settings).c_str());
   const QStringList files = ChooseFiles(this, dir);
   if (files.isEmpty()) return;
 
@@ -167,6 +183,7 @@ void CBrevantoDlg::OnConvert() {
   }
   ShowProgress();
   m_Diagnostics.emplace([this](const char* text) { m_Report.Add(text); });
+  m_Converter.ClearStopRequest();
   if (m_Converter.Start() != 0) {
     m_Diagnostics.reset();
     ShowStatus(QStringLiteral("Error starting converting procedure"));
@@ -177,6 +194,7 @@ void CBrevantoDlg::OnConvert() {
   m_bRunning = true;
   m_pConvert->setEnabled(false);
   m_pExit->setEnabled(false);
+  m_pStop->setEnabled(true);
   m_pDetailsButton->setChecked(false);
   m_pDetailsButton->setEnabled(false);
   m_ProgressTimer.start();
@@ -189,11 +207,18 @@ void CBrevantoDlg::OnConvertDone() {
   m_Diagnostics.reset();
   ShowReport();
   m_bRunning = false;
+  m_pStop->setEnabled(false);
   m_pConvert->setEnabled(true);
   m_pExit->setEnabled(true);
   // Disabling both buttons left the keyboard without a target.
   if (!focusWidget()) m_pConvert->setFocus();
   emit ConvertFinished();
+}
+
+void CBrevantoDlg::OnStop() {
+  if (!m_bRunning) return;
+  m_Converter.RequestStop();
+  m_pStop->setEnabled(false);
 }
 
 void CBrevantoDlg::OnAbout() {

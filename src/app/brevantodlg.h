@@ -64,6 +64,7 @@ class CBrevantoDlg : public QDialog, public IConvertHost {
   QString SettingsFile() const { return m_SettingsFile; }
   QPushButton* ConvertButton() const { return m_pConvert; }
   QPushButton* ExitButton() const { return m_pExit; }
+  QPushButton* StopButton() const { return m_pStop; }
   QLabel* StatusLabel() const { return m_pStatus; }
   QLabel* InputLabel() const { return m_pInput; }
   QProgressBar* ProgressBar() const { return m_pProgress; }
@@ -77,6 +78,8 @@ class CBrevantoDlg : public QDialog, public IConvertHost {
  public slots:
   void OnConvert();
   void OnConvertDone();
+  // Asks the run, or its wait for another run's station, to stop as SIGINT does.
+  void OnStop();
   void OnAbout();
   void ShowDetails(bool shown);
   void reject() override;
@@ -101,6 +104,7 @@ class CBrevantoDlg : public QDialog, public IConvertHost {
 
   QPushButton* m_pConvert = nullptr;
   QPushButton* m_pExit = nullptr;
+  QPushButton* m_pStop = nullptr;
   QLabel* m_pStatus = nullptr;
   QLabel* m_pInput = nullptr;
   QProgressBar* m_pProgress = nullptr;

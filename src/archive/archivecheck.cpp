@@ -290,9 +290,7 @@ class Checker {
   }
 
   // The writer's ".NAME.XXXXXX" beside the file it was about to become.
-  static bool IsTemporary(const std::string& name) {
-    return name.size() > 8 && name[0] == '.' && name[name.size() - 7] == '.';
-  }
+  static bool IsTemporary(const std::string& name) { return IsTemporaryName(name); }
 
   void CheckFile(const std::string& local, const std::string& cpath, const std::string& name) {
     if (IsTemporary(name)) {

@@ -18,4 +18,13 @@ std::string DataFileName(const Calendar& c, const std::string& channel, const st
 // "07": the hour folder below the station's folder.
 std::string HourFolder(int hour);
 
+// The longest relative path the writer makes (STATION\07\05032011-070809-CHANNEL.STATION),
+// with codes of at most 8 characters, the longest a decoded record carries.
+inline constexpr int kLongestCPath = 8 + 1 + 2 + 1 + 16 + 8 + 1 + 8;
+
+// The writer creates a file as ".NAME.XXXXXX" beside NAME and renames it into place.
+inline bool IsTemporaryName(const std::string& name) {
+  return name.size() > 8 && name[0] == '.' && name[name.size() - 7] == '.';
+}
+
 }  // namespace archive

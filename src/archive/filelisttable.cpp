@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "archive/datafilename.h"
+
 namespace archive {
 namespace {
 
@@ -12,6 +14,8 @@ struct CatalogueColumn {
   std::string name;
   SQLSMALLINT type = 0;
   std::string typeName;
+  int32_t size = 0;   // characters of a text column; 0 when not known
+  int32_t scale = 0;  // decimal digits after the point
   bool refusesNull = false;  // NOT NULL without a default
 };
 
@@ -79,6 +83,8 @@ std::vector<CatalogueColumn> ColumnsOf(odbc::Statement& catalogue, const std::st
     c.name = catalogue.GetText(4);
     c.type = static_cast<SQLSMALLINT>(catalogue.GetInt(5));
     c.typeName = catalogue.GetText(6);
+    c.size = catalogue.GetInt(7);
+    c.scale = catalogue.GetInt(9);
     const bool notNull = catalogue.GetInt(11) == SQL_NO_NULLS;
     const std::string def = catalogue.GetText(13);
     c.refusesNull = notNull && (def.empty() || strcasecmp(def.c_str(), "NULL") == 0);
@@ -127,6 +133,24 @@ std::vector<std::string> FilledByDatabase(odbc::Connection& database, const std:
 
 bool IsDouble(SQLSMALLINT type) { return type == SQL_DOUBLE || type == SQL_FLOAT; }
 
+// Whole numbers only: the seconds and rates written there would lose their fractions.
+bool IsWholeNumber(const CatalogueColumn& c) {
+  switch (c.type) {
+    case SQL_TINYINT: case SQL_SMALLINT: case SQL_INTEGER: case SQL_BIGINT: case SQL_BIT:
+      return true;
+    case SQL_DECIMAL: case SQL_NUMERIC:
+      return c.scale == 0;
+    default:
+      return false;
+  }
+}
+
+bool IsText(SQLSMALLINT type) {
+  return type == SQL_CHAR || type == SQL_VARCHAR || type == SQL_WCHAR || type == SQL_WVARCHAR;
+}
+
+
+
 // What one connection reads from the catalogue about FILELIST.
 struct Inspection {
   std::string where;  // "table FILELIST of data source ..." for every report
@@ -142,6 +166,26 @@ struct Inspection {
 
 [[noreturn]] void Refuse(const Inspection& in, const char* sqlState, const std::string& problem) {
   throw FileListTableError("FILELIST check", sqlState, 0, in.where + " " + problem);
+}
+
+// The columns of the eleven that would refuse or cut the values written
+// into them; a database that keeps every value whatever the declared type
+// (SQLite) takes them all.
+std::vector<std::string> CheckOurTypes(const Inspection& in, const Dialect& dialect) {
+  std::vector<std::string> refusing;
+  if (dialect.keepsEveryNumber) return refusing;
+  for (FileListColumn c : {kSps, kTBegin, kTQty}) {
+    const CatalogueColumn& column = *in.ours[c];
+    if (IsWholeNumber(column))
+      refusing.push_back("has the column " + column.name + " of type " + column.typeName +
+                         ", which cannot hold its values with their fractions");
+  }
+  const CatalogueColumn& cpath = *in.ours[kCpath];
+  if (IsText(cpath.type) && cpath.size > 0 && cpath.size < archive::kLongestCPath)
+    refusing.push_back("has the column " + cpath.name + " of type " + cpath.typeName + "(" + std::to_string(cpath.size) +
+                       "), too short for the paths written there (up to " + std::to_string(archive::kLongestCPath) +
+                       " characters)");
+  return refusing;
 }
 
 // The eleven columns among the table's; what it lacks of them, or empty.
@@ -207,9 +251,12 @@ FileListTable::FileListTable(odbc::Connection& database) {
   const std::string missing = FindOurColumns(in);
   in.key = LoneKey(catalogue, in.catalog, in.table);
   // Everything that keeps a row out is named at once, so that one change of the table is enough.
-  const std::string refusing = CheckOtherColumns(in, database, dialect);
+  std::string refusing = CheckOtherColumns(in, database, dialect);
+  const char* refusal = refusing.empty() ? "HY004" : "23000";
+  if (missing.empty())
+    for (const std::string& problem : CheckOurTypes(in, dialect)) refusing += (refusing.empty() ? "" : "; ") + problem;
   if (!missing.empty()) Refuse(in, "42S22", missing + (refusing.empty() ? "" : "; " + refusing));
-  if (!refusing.empty()) Refuse(in, "23000", refusing);
+  if (!refusing.empty()) Refuse(in, refusal, refusing);
   m_FirstRow = FirstRowOf(in, catalogue, dialect);
 
   m_Table = in.Q(in.table);

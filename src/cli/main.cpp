@@ -159,7 +159,7 @@ int Run(const Options& o) {
   }
 
   const int status = stats.interrupted                               ? 128 + (g_signal ? g_signal : SIGINT)
-                     : stats.databaseOpenFailed || stats.lockRefused ? kExitArchive
+                     : stats.databaseOpenFailed || stats.dataFolderRefused || stats.lockRefused ? kExitArchive
                      : stats.AnyFailure()                            ? kExitFailed
                                                                      : kExitOk;
   if (!o.quiet || status != kExitOk) {

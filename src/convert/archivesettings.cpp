@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,16 @@ std::string UserConfigFolder() {
   const char* home = std::getenv("HOME");
   if (home && home[0]) return std::string(home) + "/.config";
   return {};
+}
+
+bool IsBlank(const std::string& text) { return text.find_first_not_of(" \t") == std::string::npos; }
+
+// Data files and lock folders written straight into the root folder would
+// litter the whole system; a DIR of only separators or one leading there is refused.
+bool NamesRootFolder(const std::string& dir) {
+  if (dir.find_first_not_of("/\\") == std::string::npos) return true;
+  char resolved[PATH_MAX];
+  return ::realpath(dir.c_str(), resolved) && std::strcmp(resolved, "/") == 0;
 }
 
 }  // namespace
@@ -48,8 +59,11 @@ std::string VezIniProblem(const std::string& vezIni) {
   }
   ::close(fd);
   static const std::string kUnset = "\x01";
-  if (platform::GetPrivateProfileString("DATA", "DIR", kUnset, vezIni) == kUnset)
-    return "No VEZ data folder set in " + vezIni + " (key DIR of section [DATA])";
+  const std::string dir = platform::GetPrivateProfileString("DATA", "DIR", kUnset, vezIni);
+  if (dir == kUnset) return "No VEZ data folder set in " + vezIni + " (key DIR of section [DATA])";
+  if (IsBlank(dir)) return "No VEZ data folder set in " + vezIni + " (key DIR of section [DATA] is empty)";
+  if (NamesRootFolder(dir))
+    return "No VEZ data folder set in " + vezIni + " (key DIR of section [DATA] names the root folder: " + dir + ")";
   return {};
 }
 

@@ -13,8 +13,8 @@ std::string FindVezIni();
 // Section DATA key DIR, with one trailing separator removed.
 std::string ReadDataDir(const std::string& vezIni);
 
-// Why vezIni names no data folder: the file is missing or unreadable, or it
-// lacks the key; empty when it names one.
+// Why vezIni names no data folder: the file is missing or unreadable, or its
+// key is missing, blank or leads to the root folder; empty when it names one.
 std::string VezIniProblem(const std::string& vezIni);
 
 // Why dataDir cannot take data files (missing, not a folder, not writable,

@@ -18,6 +18,7 @@
 #include "archive/filelisttable.h"
 #include "archive/registration.h"
 #include "convert/handover.h"
+#include "convert/leftovers.h"
 #include "convert/reading.h"
 #include "convert/registering.h"
 #include "convert/stationlocks.h"
@@ -129,7 +130,7 @@ void ConvertThreadProc(CConvertFromSeed* converter) {
   // After an open error, an aborted or refused run, their own texts stay the last ones.
   if (stats.interrupted)
     converter->SetStatus("Conversion interrupted");
-  else if (!stats.databaseOpenFailed && !stats.aborted && !stats.lockRefused)
+  else if (!stats.databaseOpenFailed && !stats.dataFolderRefused && !stats.aborted && !stats.lockRefused)
     converter->SetStatus(stats.AnyFailure() ? "Data converted with errors" : "Data successfully converted");
   IConvertHost* host = converter->m_pDlg;
   if (host) host->RunEnded(stats, inputs);
@@ -138,10 +139,10 @@ void ConvertThreadProc(CConvertFromSeed* converter) {
   if (host) host->ConvertDone();
 }
 
-bool CConvertFromSeed::LockStations(convert::CStationLocks& locks) {
+bool CConvertFromSeed::LockStations(convert::CStationLocks& locks, std::set<std::string>& stations) {
   m_Streams = convert::CStreamRule{};
   for (const std::string& f : m_FileList) convert::ScanStreams(f, m_Quality.c_str(), m_Selection, m_Streams);
-  const std::set<std::string> stations = m_Streams.Stations();
+  stations = m_Streams.Stations();
   std::string busy, problem;
   pid_t holder = 0;
   auto notice = [this](const std::string& station, pid_t pid) {
@@ -215,14 +216,25 @@ void CConvertFromSeed::Run() {
   m_Stats = RunStats{};
   m_Undecoded.fill(0);
   const bool useDatabase = !m_ConnectString.empty();
+  // The front ends refuse first; a run started without them must not write into the root folder either.
+  if (!m_VezIniProblem.empty()) {
+    Error("%s", m_VezIniProblem.c_str());
+    m_Stats.dataFolderRefused = true;
+    SetStatus("VEZ data folder error");
+    if (m_pDlg) m_pDlg->Beep();
+    ClearFiles();
+    return;
+  }
   if (useDatabase && !OpenDatabase()) return;
   convert::CStationLocks locks(m_DataDir);
+  std::set<std::string> stations;
   std::shared_ptr<const archive::HoldingsMap> holdings;
-  if (!LockStations(locks) || (useDatabase && !LoadHoldings(holdings, locks.BeginWriting()))) {
+  if (!LockStations(locks, stations) || (useDatabase && !LoadHoldings(holdings, locks.BeginWriting()))) {
     ClearFiles();
     m_Database.Close();
     return;
   }
+  convert::RemoveLeftovers(m_DataDir, stations, [this](const std::string& line) { Error("%s", line.c_str()); });
 
   CFileListTarget fileList(m_Database);
   std::unique_ptr<IRegistrar> registrar;
@@ -267,6 +279,7 @@ void CConvertFromSeed::Run() {
   for (const std::string& line : m_Streams.Report()) Error("%s", line.c_str());
   m_Stats.recordsOtherStream = m_Streams.RecordsLeftOut();
   m_Stats.interrupted = StopRequested();
+  if (!m_Stats.aborted && !m_Stats.interrupted) ReportSelection();
   m_Stats.store = handOver->Stats();
   handOver.reset();
   if (registrar) {
@@ -278,6 +291,15 @@ void CConvertFromSeed::Run() {
   }
   ClearFiles();
   m_Database.Close();
+}
+
+// Only once all of the input was read is an item that met nothing known to be a mistake.
+void CConvertFromSeed::ReportSelection() {
+  for (const std::string& item : m_Selection.Unmatched()) {
+    Error("%s matched no record", item.c_str());
+    ++m_Stats.selectionUnmatched;
+  }
+  m_Stats.shardWithoutStation = m_Selection.ShardGotNothing();
 }
 
 void CConvertFromSeed::ConvertFile(convert::IHandOver& handOver, size_t index, uint64_t& bytesDone,
@@ -301,6 +323,7 @@ void CConvertFromSeed::ConvertFile(convert::IHandOver& handOver, size_t index, u
   } closer{fd};
   bool failed = false, cutShort = false, stopped = false;
   long offset = FindRecordLength(fd);
+  if (offset >= 0) ReportShortRecords(fd, m_RecLen == 0 ? static_cast<long>(fileBytes) : offset);
   if (offset < 0) {
     failed = true;
   } else if (m_RecLen == 0) {
@@ -320,8 +343,11 @@ void CConvertFromSeed::ConvertFile(convert::IHandOver& handOver, size_t index, u
       int got;
       convert::RecordJob job;
       job.input = index;
-      while ((got = reader.Next(record, m_RecLen)) == 1) {
-        if (AcceptRecord(record.data(), job)) {
+      m_FileLogRecords = 0;
+      while ((got = reader.Next(record, m_RecLen)) > 0) {
+        if (got == 2) {
+          ShortRecord(m_RecordOffset, static_cast<int>(record.size()), static_cast<char>(record[seed::kQuality]));
+        } else if (AcceptRecord(record.data(), job)) {
           handOver.Deliver(job, record.data());
           Converted(job);
         }
@@ -339,13 +365,17 @@ void CConvertFromSeed::ConvertFile(convert::IHandOver& handOver, size_t index, u
         Error("%s: read error at byte %llu: %s", m_FileName.c_str(),
               static_cast<unsigned long long>(m_RecordOffset), std::strerror(errno));
         failed = true;
-      } else if (reader.Remainder() > 0) {
-        // A file cut short (an interrupted copy) ends inside a record, whose
-        // samples would otherwise vanish without a word.
-        Error("%s: the last %zu bytes, from byte %llu, are not a whole %d-byte record and are not converted",
-              m_FileName.c_str(), reader.Remainder(), static_cast<unsigned long long>(m_RecordOffset),
-              m_RecLen);
-        cutShort = true;
+      } else {
+        // Read whole, yet no data: the operator is told, though nothing failed.
+        if (count > 0 && m_FileLogRecords == count) m_Stats.filesOnlyLog.push_back(m_FileName);
+        if (reader.Remainder() > 0) {
+          // A file cut short (an interrupted copy) ends inside a record, whose
+          // samples would otherwise vanish without a word.
+          Error("%s: the last %zu bytes, from byte %llu, are not a whole %d-byte record and are not converted",
+                m_FileName.c_str(), reader.Remainder(), static_cast<unsigned long long>(m_RecordOffset),
+                m_RecLen);
+          cutShort = true;
+        }
       }
     }
   }
@@ -358,6 +388,21 @@ void CConvertFromSeed::ConvertFile(convert::IHandOver& handOver, size_t index, u
     ++m_Stats.filesCutShort;
   else
     ++m_Stats.filesRead;
+}
+
+void CConvertFromSeed::ShortRecord(uint64_t offset, int length, char quality) {
+  if (!seed::IsAcceptedQuality(quality, m_Quality.c_str())) {
+    ++m_Stats.recordsNotData;
+    return;
+  }
+  Error("%s: record at byte %llu not converted: its length of %d bytes is shorter than any the reader takes",
+        m_FileName.c_str(), static_cast<unsigned long long>(offset), length);
+  ++m_Stats.recordsUnreachable;
+}
+
+void CConvertFromSeed::ReportShortRecords(int fd, long end) {
+  for (const convert::ShortRecord& r : convert::ShortRecordsBefore(fd, end))
+    ShortRecord(static_cast<uint64_t>(r.offset), r.length, r.quality);
 }
 
 void CConvertFromSeed::ReportNoRecords(int fd) {
@@ -386,7 +431,8 @@ std::string CConvertFromSeed::QualitiesFound(int fd) {
   if (offset >= 0 && m_RecLen > 0 && ::lseek(fd, offset, SEEK_SET) >= 0) {
     std::vector<unsigned char> record;
     RecordReader reader(fd);
-    while (reader.Next(record, m_RecLen) == 1) {
+    for (int got; (got = reader.Next(record, m_RecLen)) > 0;) {
+      if (got != 1) continue;
       const char q = static_cast<char>(record[seed::kQuality]);
       if (seed::IsAcceptedQuality(q, kAll) && found.find(q) == std::string::npos) found += q;
     }
@@ -433,6 +479,7 @@ bool CConvertFromSeed::AcceptRecord(unsigned char* record, convert::RecordJob& j
   seed::ReadHeader(record, R, h);
   m_Encoding = seed::DecoderFor(h.encodingFormat);
   if (m_Encoding == seed::kText) {
+    ++m_FileLogRecords;
     ++m_Stats.recordsNotData;
     return false;
   }
@@ -441,7 +488,7 @@ bool CConvertFromSeed::AcceptRecord(unsigned char* record, convert::RecordJob& j
     ++m_Stats.recordsEmptyCode;
     return false;
   }
-  if (!m_Selection.Selects(h.network, h.station, h.location, h.channel)) {
+  if (!m_Selection.Take(h.network, h.station, h.location, h.channel)) {
     ++m_Stats.recordsNotSelected;
     return false;
   }

@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "convert/archivesettings.h"
 #include "convert/selection.h"
@@ -80,18 +81,24 @@ struct RunStats {
   uint64_t recordsNoDecoder = 0;    // in an encoding format without a decoder
   uint64_t recordsNotSelected = 0;  // left to other runs by --stations, --channels or --shard
   uint64_t recordsOtherStream = 0;  // of a stream other than the one kept for their station and channel
+  uint64_t recordsUnreachable = 0;  // declaring a length too short for the record loop
+  uint64_t selectionUnmatched = 0;  // items of --stations and the like that met no record
+  bool shardWithoutStation = false;
+  std::vector<std::string> filesOnlyLog;  // read whole, holding nothing but log records
   uint64_t samples = 0;
   StoreStats store;
   uint64_t filesNotRegistered = 0;  // written, but their registration was lost with a failed commit
   bool databaseOpenFailed = false;
+  bool dataFolderRefused = false;  // VEZ.ini named no usable data folder: nothing was touched
   bool aborted = false;      // ended by a database or other error escaping the store
   bool interrupted = false;  // stopped on request (a signal) before the end of its input
   bool lockRefused = false;  // a station was being converted by another run, or could not be locked
 
   bool AnyFailure() const {
-    return filesFailed || recordsUnsafeCode || filesCutShort || recordsNoDecoder || recordsOtherStream ||
-           store.segmentsNotStored || store.samplesConflicting ||
-           store.closeErrors || filesNotRegistered || databaseOpenFailed || aborted || interrupted || lockRefused;
+    return filesFailed || recordsUnsafeCode || recordsUnreachable || selectionUnmatched || filesCutShort ||
+           recordsNoDecoder || recordsOtherStream || store.segmentsNotStored || store.samplesConflicting ||
+           store.closeErrors || filesNotRegistered || databaseOpenFailed || dataFolderRefused || aborted ||
+           interrupted || lockRefused;
   }
 };
 
@@ -135,6 +142,8 @@ class CConvertFromSeed {
   // Stops reading; what was read is written and registered, and the run
   // ends in order. Safe to call from a signal handler.
   void RequestStop() { m_StopRequested.store(true, std::memory_order_relaxed); }
+  // Before a Start that must not inherit the stop of the run before.
+  void ClearStopRequest() { m_StopRequested.store(false, std::memory_order_relaxed); }
   const RunStats& Stats() const { return m_Stats; }
   // Why a run could not put its data files into the data folder read at
   // construction, the one it would use; empty when it can. Front ends refuse
@@ -161,11 +170,12 @@ class CConvertFromSeed {
  private:
   friend void ConvertThreadProc(CConvertFromSeed* converter);
   bool OpenDatabase();
-  // Locks every station the input holds for this run; false when the run must not go on.
-  bool LockStations(convert::CStationLocks& locks);
+  // Locks every station the input holds for this run, named in stations;
+  // false when the run must not go on.
+  bool LockStations(convert::CStationLocks& locks, std::set<std::string>& stations);
   // What the archive holds of the channels the run will write; false when
-  // FILELIST cannot be read.
-  // unfinished: stations an earlier run left with files that may have no row.
+  // FILELIST cannot be read. unfinished: stations an earlier run left with
+  // files that may have no row.
   bool LoadHoldings(std::shared_ptr<const archive::HoldingsMap>& holdings, const std::set<std::string>& unfinished);
   bool StopRequested() const { return m_StopRequested.load(std::memory_order_relaxed); }
   void ConvertFile(convert::IHandOver& handOver, size_t index, uint64_t& bytesDone, uint64_t bytesTotal);
@@ -178,6 +188,10 @@ class CConvertFromSeed {
   // One line per encoding format of the file in hand that had no decoder.
   void ReportUndecoded();
   void ReportNoRecords(int fd);
+  // A data record too short for the loop: reported and counted when of an accepted quality.
+  void ShortRecord(uint64_t offset, int length, char quality);
+  void ReportShortRecords(int fd, long end);
+  void ReportSelection();
   std::string QualitiesFound(int fd);
 
   std::string m_Quality = "DQ";
@@ -194,6 +208,7 @@ class CConvertFromSeed {
   RunStats m_Stats;
   std::atomic<bool> m_Running{false};
   uint64_t m_RecordOffset = 0;  // of the record in hand, for diagnostics
+  uint64_t m_FileLogRecords = 0;  // of the file in hand
   std::unique_ptr<float[]> m_Samples;  // one record's samples, reused
   std::array<uint64_t, 256> m_Undecoded{};  // records of the file in hand, by encoding format
 };

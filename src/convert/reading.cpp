@@ -83,14 +83,13 @@ void ScanStreams(const std::string& path, const char* quality, const CSelection&
     RecordReader reader(fd);
     std::vector<unsigned char> record;
     seed::RecordHeader h;
-    while (reader.Next(record, recLen) == 1) {
-      if (!seed::IsAcceptedQuality(static_cast<char>(record[seed::kQuality]), quality)) continue;
+    for (int got; (got = reader.Next(record, recLen)) > 0;) {
+      if (got != 1 || !seed::IsAcceptedQuality(static_cast<char>(record[seed::kQuality]), quality)) continue;
       seed::ReadHeader(record.data(), static_cast<int>(record.size()), h);
       const seed::Encoding decoder = seed::DecoderFor(h.encodingFormat);
       if (decoder == seed::kText || decoder == seed::kNoDecoder || !h.station[0] || !h.channel[0] ||
           !seed::IsSafeCode(h.station) || !seed::IsSafeCode(h.channel) || !seed::IsSafeCode(h.network) ||
-          !seed::IsSafeCode(h.location) ||
-          !selection.Selects(h.network, h.station, h.location, h.channel))
+          !seed::IsSafeCode(h.location) || !selection.Selects(h.network, h.station, h.location, h.channel))
         continue;
       const double rate = seed::CalcSampleRate(h.rateFactor, h.rateMultiplier);
       const double start = seed::RecordStartTime(record.data());
@@ -104,14 +103,47 @@ RecordReader::RecordReader(int fd) : m_Fd(fd), m_Buf(kReadChunk) {}
 
 int RecordReader::Next(std::vector<unsigned char>& record, int32_t& recLen) {
   if (!Fill(static_cast<size_t>(recLen))) return -1;
-  if (Available() >= static_cast<size_t>(seed::kProbeSize)) recLen = seed::OwnRecordLength(Data(), recLen);
-  const size_t length = static_cast<size_t>(recLen);
+  int result = 1;
+  size_t length = static_cast<size_t>(recLen);
+  if (Available() >= static_cast<size_t>(seed::kProbeSize)) {
+    // Read at recLen, a short record would swallow the start of the next one.
+    if (const int tooShort = seed::TooShortRecordLength(Data())) {
+      length = static_cast<size_t>(tooShort);
+      result = 2;
+    } else {
+      recLen = seed::OwnRecordLength(Data(), recLen);
+      length = static_cast<size_t>(recLen);
+    }
+  }
   if (!Fill(length)) return -1;
   if (Available() < length) return 0;
   record.resize(length);
   std::memcpy(record.data(), Data(), length);
   m_Pos += length;
-  return 1;
+  return result;
+}
+
+std::vector<ShortRecord> ShortRecordsBefore(int fd, long end) {
+  constexpr long kWindow = 1 << 16;
+  std::vector<ShortRecord> found;
+  std::vector<unsigned char> buf(static_cast<size_t>(kWindow) + seed::kProbeSize);
+  long base = -1, got = 0;
+  for (long pos = 0; pos < end;) {
+    if (base < 0 || pos + seed::kProbeSize > base + got) {
+      if (base >= 0 && got < static_cast<long>(buf.size())) break;  // the file ended
+      base = pos;
+      got = PreadFull(fd, buf.data(), buf.size(), base);
+      if (got < seed::kProbeSize) break;
+    }
+    const unsigned char* probe = buf.data() + (pos - base);
+    if (const int length = seed::TooShortRecordLength(probe)) {
+      found.push_back({pos, length, static_cast<char>(probe[seed::kQuality])});
+      pos += length;
+    } else {
+      pos += 16;
+    }
+  }
+  return found;
 }
 
 bool RecordReader::Fill(size_t want) {

@@ -30,6 +30,15 @@ long FindFirstRecord(int fd, const char* quality, int32_t& recLen, off_t& failed
 // may write into, and when, known before it writes.
 void ScanStreams(const std::string& path, const char* quality, const CSelection& selection, CStreamRule& streams);
 
+// Offsets and lengths of the data records in the first end bytes of fd that
+// declare lengths too short for the search to take: what it passed over.
+struct ShortRecord {
+  long offset;
+  int length;
+  char quality;
+};
+std::vector<ShortRecord> ShortRecordsBefore(int fd, long end);
+
 // Hands out whole records from large reads, so that small records do not
 // cost one system call each.
 class RecordReader {
@@ -38,8 +47,10 @@ class RecordReader {
 
   // 1: the next record was copied to record, which takes its length. A record
   // is read at recLen unless it declares a length of its own, which recLen
-  // then becomes (files joined from files of other record lengths). 0: the
-  // file ended (a shorter remainder is left); -1: read error (errno set).
+  // then becomes (files joined from files of other record lengths). 2: the
+  // next record declares a length too short to be converted; record holds it
+  // and recLen stays. 0: the file ended (a shorter remainder is left); -1:
+  // read error (errno set).
   int Next(std::vector<unsigned char>& record, int32_t& recLen);
   // Bytes left after the last whole record, once Next has said 0.
   size_t Remainder() const { return Available(); }

@@ -9,7 +9,6 @@ CGroupedRegistration::CGroupedRegistration(IFileListTarget& target, std::chrono:
     : m_Target(target),
       m_Interval(interval),
       m_Lost(std::move(report)),
-      m_LastCommit(std::chrono::steady_clock::now()),
       m_Thread(&CGroupedRegistration::Committer, this) {}
 
 CGroupedRegistration::~CGroupedRegistration() {
@@ -32,6 +31,7 @@ void CGroupedRegistration::Register(const FileRegistration& r) {
     m_Lost.Add(r.cpath, 0);
     std::rethrow_exception(m_Failure);
   }
+  if (m_Pending.empty()) m_OldestPending = std::chrono::steady_clock::now();
   auto [it, added] = m_Index.try_emplace(r.cpath, m_Pending.size());
   if (added) m_Pending.emplace_back();
   Pending& p = m_Pending[it->second];
@@ -85,7 +85,9 @@ void CGroupedRegistration::Committer() {
       m_Index.clear();
       continue;
     }
-    const auto due = m_LastCommit + m_Interval;
+    // Due when the oldest registration of the group has waited the interval,
+    // however long the commit before took.
+    const auto due = m_OldestPending + m_Interval;
     if (!m_Soon && !m_Stop && std::chrono::steady_clock::now() < due) {
       m_Wake.wait_until(lock, due);
       continue;
@@ -104,7 +106,6 @@ void CGroupedRegistration::Committer() {
     }
     lock.lock();
     m_Committing = false;
-    m_LastCommit = std::chrono::steady_clock::now();
     if (failure) {
       m_Failure = failure;
       Lose(group);

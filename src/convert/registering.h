@@ -18,9 +18,9 @@
 namespace convert {
 
 // Registrations grouped into transactions. A row lags its data file by at
-// most the interval: what is pending is committed once the interval has
-// passed since the last commit, when asked (the end of an input file) and
-// at Flush. Pending registrations are kept per path, the newest state
+// most the interval and the time of a commit: what is pending is committed
+// once its oldest registration has waited the interval, when asked (the end
+// of an input file) and at Flush. Pending registrations are kept per path, the newest state
 // winning: a Replace followed by Updates becomes one delete and one insert
 // with the final values.
 class CGroupedRegistration final : public IRegistrar {
@@ -61,7 +61,7 @@ class CGroupedRegistration final : public IRegistrar {
   std::condition_variable m_Wake, m_Committed;
   Group m_Pending;
   std::unordered_map<std::string, size_t> m_Index;  // path -> m_Pending
-  std::chrono::steady_clock::time_point m_LastCommit;
+  std::chrono::steady_clock::time_point m_OldestPending;  // arrival of m_Pending's first
   bool m_Soon = false, m_Committing = false, m_Stop = false;
   std::exception_ptr m_Failure;
   uint64_t m_Commits = 0;

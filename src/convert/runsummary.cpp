@@ -15,9 +15,12 @@ std::string FormatSummary(const RunStats& s, size_t inputCount, const std::strin
          " not data or quality not accepted, " + n(s.recordsEmptyCode) + " empty code, " +
          n(s.recordsUnsafeCode) + " unsafe code";
   if (s.recordsNoDecoder > 0) out += ", " + n(s.recordsNoDecoder) + " in an encoding format without a decoder";
+  if (s.recordsUnreachable > 0) out += ", " + n(s.recordsUnreachable) + " too short to be read";
   if (s.recordsNotSelected > 0) out += "; not selected " + n(s.recordsNotSelected);
   if (s.recordsOtherStream > 0) out += "; of other streams " + n(s.recordsOtherStream);
   out += "\n";
+  for (const std::string& f : s.filesOnlyLog) out += "  " + f + ": only log records, no data\n";
+  if (s.shardWithoutStation) out += "  no station of the input falls into this shard\n";
   out += "  samples " + n(s.samples) + "; data files created " + n(s.store.filesCreated) + ", extended " +
          n(s.store.filesExtended) + "; FILELIST registrations " + n(s.store.rowsRegistered) +
          ", rows of this run's files " + n(s.store.rowsOfRunFiles) + "\n";

@@ -99,6 +99,15 @@ int OwnRecordLength(const unsigned char* probe, int current) {
   return length ? length : current;
 }
 
+int TooShortRecordLength(const unsigned char* probe) {
+  if (!IsDataQuality(static_cast<char>(probe[kQuality]))) return 0;
+  Blockette1000 b;
+  if (FindBlockette1000(probe, kProbeSize, IsLittleEndianHeader(probe), b) != Chain::kFound) return 0;
+  // 64 bytes hold the fixed header and blockette 1000, the least a record can be.
+  if (b.recLenExponent < 6 || b.recLenExponent >= kMinRecLenExponent) return 0;
+  return 1 << b.recLenExponent;
+}
+
 void HeaderToHostOrder(unsigned char* record, bool littleEndian) {
   for (int offset : {kYear, kDayOfYear, kTenThousandths, kSampleCount, kRateFactor,
                      kRateMultiplier, kDataOffset, kFirstBlockette})

@@ -144,6 +144,10 @@ int ProbeRecordLength(const unsigned char* probe);
 // (within kProbeSize bytes) declares an accepted length, current otherwise.
 int OwnRecordLength(const unsigned char* probe, int current);
 
+// The length a data record at probe declares when it is shorter than any
+// the reader takes (128 bytes, say); 0 otherwise.
+int TooShortRecordLength(const unsigned char* probe);
+
 // Turns the 16-bit header fields of bytes 20-35 and 44-47 into host order
 // in place, so that the time fields can be read by RecordStartTime.
 void HeaderToHostOrder(unsigned char* record, bool littleEndian);

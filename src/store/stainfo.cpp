@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstring>
 
+#include "archive/datafilename.h"
+#include "platform/diag.h"
+
 CChanInfo::CChanInfo(const char* name, double sps)
     : m_SpS(sps), m_Name(name), m_Data(new float[kChanBufferSamples]) {}
 
@@ -140,14 +143,28 @@ void CStaInfo::AddData(const char* sta, const char* chan, double sps, double tBe
   const double d = count * h;
   // Written so that a NaN makes the comparison false: not continuing.
   const bool continues = std::fabs(c.m_SegQty + c.m_SegBegin - tBegin) <= h;
-  if (!continues || c.m_Count + count > kMaxSegmentSamples || c.m_SpS <= 1.0) {
+  const bool sameRate = SameRate(c.m_SpS, sps);
+  if (!continues || !sameRate || c.m_Count + count > kMaxSegmentSamples || c.m_SpS <= 1.0) {
     WriteChan(i, j);
+    if (!sameRate) ChangeRate(*m_StaList[i], c, sps, tBegin);
     RestartSegment(c, tBegin, d, count, samples);
     return;
   }
   if (count > 0) std::memcpy(c.m_Data.get() + c.m_Count, samples, sizeof(float) * static_cast<size_t>(count));
   c.m_Count += count;
   c.m_SegQty += d;
+}
+
+bool SameRate(double a, double b) { return std::fabs(a - b) <= 1e-6 * std::max(a, b); }
+
+// A file's header and row carry one rate for all its samples: the samples
+// at the new rate go into a new file, whatever their times.
+void CStaInfo::ChangeRate(const CSta& s, CChanInfo& c, double sps, double at) {
+  const archive::Calendar t = archive::Breakdown(at);
+  platform::DebugOutputF("%s %s: rate %g \u2192 %g sps at %04d-%02d-%02d %02d:%02d:%02d\n", s.m_Name.c_str(),
+                         c.m_Name.c_str(), c.m_SpS, sps, t.year, t.month, t.day, t.hour, t.minute, t.second);
+  c.m_SpS = sps;
+  c.m_TBegin = c.m_TQty = 0;
 }
 
 void CStaInfo::WriteAll() {

@@ -142,6 +142,8 @@ class CStaInfo {
   // continues the channel's file, a new file otherwise. False when the name
   // of its new file turned out to be a stored file the store did not know.
   bool WriteSegment(unsigned sta, unsigned chan);
+  // After the last segment at the old rate was handed over.
+  void ChangeRate(const CSta& s, CChanInfo& c, double sps, double at);
   bool AppendToFile(CSta& sta, CChanInfo& chan);
   enum class Creation { kCreated, kFailed, kFoundStored };
   Creation CreateFile(unsigned sta, unsigned chan);
@@ -182,6 +184,9 @@ class CStaInfo {
   size_t m_OpenLimit;
   uint64_t m_UseClock = 0;
 };
+
+// Rates that differ by no more than one part in a million.
+bool SameRate(double a, double b);
 
 // Data files a process may keep open beside what else it needs: a share of
 // its limit of open files.

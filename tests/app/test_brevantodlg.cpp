@@ -27,6 +27,7 @@
 #include "app/aboutdlg.h"
 #include "app/brevantoapp.h"
 #include "app/brevantodlg.h"
+#include "convert/stationlocks.h"
 #include "platform/ini.h"
 #include "support/testsupport.h"
 
@@ -338,7 +339,8 @@ class TestBrevantoDlg : public QObject {
     QSignalSpy shown(dlg.get(), &CBrevantoDlg::StatusShown);
 
     QTest::mouseClick(dlg->ConvertButton(), Qt::LeftButton);
-    QCOMPARE(chooser.dirsAsked, QStringList{QStringLiteral("/")});
+    // Nothing remembered yet: the user's home folder.
+    QCOMPARE(chooser.dirsAsked, QStringList{QDir::homePath()});
     QVERIFY(!QFile::exists(m_Settings));
     QCOMPARE(shown.count(), 0);
     QCOMPARE(dlg->StatusText(), QStringLiteral("..."));
@@ -366,6 +368,9 @@ class TestBrevantoDlg : public QObject {
         {"no VEZ.ini", "", QStringLiteral("VEZ.ini not found: ")},
         {"no DIR key", "[DATA]\nOTHER=1\n", QStringLiteral("No VEZ data folder set in ")},
         {"missing folder", "[DATA]\nDIR=" + missing + "\n", QStringLiteral("VEZ data folder not found: ")},
+        // An empty DIR or one that leads to / would put the archive into the root folder.
+        {"empty DIR", "[DATA]\nDIR=\n", QStringLiteral("No VEZ data folder set in ")},
+        {"DIR of the root folder", "[DATA]\nDIR=/\n", QStringLiteral("No VEZ data folder set in ")},
     };
     for (const Case& c : cases) {
       const std::string vezIni = *m_Tmp / "case-VEZ.ini";
@@ -404,7 +409,8 @@ class TestBrevantoDlg : public QObject {
 
     QTest::mouseClick(dlg->ConvertButton(), Qt::LeftButton);
     QVERIFY(dlg->WaitUntilHeld());
-    QCOMPARE(chooser.dirsAsked, QStringList{QStringLiteral("/")});
+    // Nothing remembered yet: the user's home folder.
+    QCOMPARE(chooser.dirsAsked, QStringList{QDir::homePath()});
     // The worker is held before it empties its list, so the list can be read.
     const std::vector<std::string> files(dlg->Converter().m_FileList.begin(), dlg->Converter().m_FileList.end());
     QCOMPARE(files, (std::vector<std::string>{first, second}));
@@ -609,7 +615,8 @@ class TestBrevantoDlg : public QObject {
     QCOMPARE(dlg.InputLabel()->text(), QStringLiteral("file 5 of 5: typed-name.mseed"));
     const QStringList expected = {
         QString::fromStdString(folder + ": read error at byte 0: Is a directory"),
-        QString::fromStdString(allR + ": only records of quality R found; brevanto-cli --quality DQR converts them"),
+        QString::fromStdString(allR + ": only records of quality R found; " + m_Settings.toStdString() +
+                               " [BREVANTO] QUALITY=DQR converts them"),
         QString::fromStdString(cut + ": the last 100 bytes, from byte " + std::to_string(127 * 512) +
                                ", are not a whole 512-byte record and are not converted"),
         QString::fromStdString(missing + ": cannot open: No such file or directory"),
@@ -631,6 +638,94 @@ class TestBrevantoDlg : public QObject {
     QVERIFY(dlg.Details()->textInteractionFlags() & Qt::TextSelectableByKeyboard);
 
     if (const QByteArray shot = qgetenv("BREVANTO_SCREENSHOT"); !shot.isEmpty()) QVERIFY(dlg.grab().save(QFile::decodeName(shot)));
+  }
+
+  // QUALITY of [BREVANTO] in the settings file decides which records are
+  // converted, as --quality does for the command line; a bad value refuses Convert.
+  void qualityFromTheSettingsFile() {
+    const fs::path seedDir = testsupport::SeedDataDir();
+    if (seedDir.empty() || !fs::exists(seedDir / "gaps.mseed")) QSKIP("SEED test data not found");
+    const fs::path archive = m_Tmp->Path() / "archive";
+    SqliteArchive made(archive);
+    if (!made.problem.isEmpty()) QSKIP(qPrintable(made.problem));
+    const std::string allR = *m_Tmp / "raw.mseed";
+    auto raw = testsupport::ReadFileBytes((seedDir / "gaps.mseed").string());
+    for (size_t r = 0; r * 512 < raw.size(); ++r) raw[r * 512 + 6] = 'R';
+    testsupport::WriteFileBytes(allR, raw);
+    const std::string settings = m_Settings.toStdString();
+
+    FakeChooser chooser;
+    chooser.answer = {QString::fromStdString(allR)};
+    CHeldDlg dlg(nullptr, m_Settings, (archive / "VEZ.ini").string());
+    dlg.SetFileChooser(chooser.Bind());
+    QSignalSpy finished(&dlg, &CBrevantoDlg::ConvertFinished);
+    const struct {
+      const char* quality;  // nullptr: not set
+      QString status;
+    } cases[] = {
+        {nullptr, QStringLiteral("Data converted with errors")},
+        {"DQR", QStringLiteral("Data successfully converted")},
+        {"dq", QString::fromStdString(settings + ": QUALITY=dq in section [BREVANTO] is not one or more of the letters D, Q, R, M")},
+    };
+    for (const auto& c : cases) {
+      if (c.quality) platform::WritePrivateProfileString("BREVANTO", "QUALITY", c.quality, settings);
+      dlg.OnConvert();
+      if (dlg.IsRunning()) QVERIFY(WaitFinished(dlg, finished, 120000));
+      QCOMPARE(dlg.StatusText(), c.status);
+    }
+    QCOMPARE(chooser.dirsAsked.size(), 2);
+  }
+
+  // Stop asks for the clean stop of SIGINT: during a run, what was read is
+  // written and registered; during the wait for a station another run
+  // holds, nothing is. Either way the summary says so and the buttons come back.
+  void stopDuringARunAndDuringAWait() {
+    const fs::path seedDir = testsupport::SeedDataDir();
+    if (seedDir.empty() || !fs::exists(seedDir / "gaps.mseed")) QSKIP("SEED test data not found");
+    const fs::path archive = m_Tmp->Path() / "archive";
+    SqliteArchive made(archive);
+    if (!made.problem.isEmpty()) QSKIP(qPrintable(made.problem));
+    const fs::path data = archive / "data";
+    FakeChooser chooser;
+    chooser.answer = {QString::fromStdString((seedDir / "gaps.mseed").string())};
+    CHeldDlg dlg(nullptr, m_Settings, (archive / "VEZ.ini").string());
+    dlg.SetFileChooser(chooser.Bind());
+    QVERIFY(ShowActive(dlg));
+    QSignalSpy finished(&dlg, &CBrevantoDlg::ConvertFinished);
+    QVERIFY(!dlg.StopButton()->isEnabled());
+
+    dlg.HoldFirstText();
+    QTest::mouseClick(dlg.ConvertButton(), Qt::LeftButton);
+    QVERIFY(dlg.WaitUntilHeld());
+    QVERIFY(dlg.StopButton()->isEnabled());
+    QTest::mouseClick(dlg.StopButton(), Qt::LeftButton);
+    dlg.Release();
+    QVERIFY(WaitFinished(dlg, finished, 120000));
+    QCOMPARE(dlg.StatusText(), QStringLiteral("Conversion interrupted"));
+    QVERIFY2(dlg.DetailsText().contains(QStringLiteral("\ninterrupted: the run was stopped before the end of its input\n")),
+             qPrintable(dlg.DetailsText()));
+    QVERIFY(dlg.ConvertButton()->isEnabled() && dlg.ExitButton()->isEnabled() && !dlg.StopButton()->isEnabled());
+    int files = 0;
+    for (const std::string& entry : Tree(data)) files += entry.back() != '/';
+    QVERIFY(files > 0);  // the records read before the stop
+
+    // Another run holds the station: the wait, not the run, is stopped.
+    fs::remove_all(data);
+    fs::create_directory(data);
+    convert::CStationLocks other(data.string());
+    std::string busy, problem;
+    pid_t holder = 0;
+    QCOMPARE(other.Acquire({"BGLD"}, false, {}, nullptr, busy, holder, problem), convert::CStationLocks::Result::kLocked);
+    QTest::mouseClick(dlg.ConvertButton(), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(dlg.StatusText().startsWith(QStringLiteral("waiting for another conversion of station BGLD")),
+                             30000);
+    QVERIFY(dlg.StopButton()->isEnabled() && !dlg.ConvertButton()->isEnabled());
+    QTest::mouseClick(dlg.StopButton(), Qt::LeftButton);
+    QVERIFY(WaitFinished(dlg, finished, 30000));
+    QCOMPARE(dlg.StatusText(), QStringLiteral("Conversion interrupted"));
+    QVERIFY(dlg.DetailsText().contains(QStringLiteral("interrupted: the run was stopped")));
+    QCOMPARE(Tree(data), std::set<std::string>{});
+    QVERIFY(dlg.ConvertButton()->isEnabled() && !dlg.StopButton()->isEnabled());
   }
 
   // The folder checked is the folder the run would use: the one read when
