@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -10,13 +11,61 @@
 
 #include "convert/selection.h"
 #include "seed/record.h"
+#include "seed/record3.h"
+#include "seed/seedtime.h"
 
 namespace convert {
 namespace {
 
 constexpr size_t kReadChunk = 1 << 18;
+constexpr int kProbeStep = 16;
+
+class CFormat2 final : public IRecordFormat {
+ public:
+  bool Begins(const unsigned char* p, size_t avail) const override {
+    return avail >= static_cast<size_t>(seed::kProbeSize) && seed::IsDataQuality(static_cast<char>(p[seed::kQuality])) &&
+           seed::ProbeRecordLength(p) != 0;
+  }
+  uint64_t Length(const unsigned char* p, size_t avail, int32_t current) const override {
+    return avail >= static_cast<size_t>(seed::kProbeSize) ? static_cast<uint64_t>(seed::OwnRecordLength(p, current))
+                                                          : static_cast<uint64_t>(current);
+  }
+  seed::Damage Check(const unsigned char*, size_t) const override { return seed::Damage::kNone; }
+  char Quality(const unsigned char* record) const override { return static_cast<char>(record[seed::kQuality]); }
+  std::string ReadHeader(unsigned char* record, size_t length, seed::RecordHeader& h, double& rate,
+                         double& start) const override {
+    seed::ReadHeader(record, static_cast<int>(length), h);
+    rate = seed::CalcSampleRate(h.rateFactor, h.rateMultiplier);
+    start = seed::RecordStartTime(record);
+    return {};
+  }
+};
+
+class CFormat3 final : public IRecordFormat {
+ public:
+  bool Begins(const unsigned char* p, size_t avail) const override { return seed::IsRecord3(p, avail); }
+  uint64_t Length(const unsigned char* p, size_t, int32_t) const override { return seed::Record3Length(p); }
+  seed::Damage Check(const unsigned char* record, size_t length) const override {
+    return seed::CheckRecord3(record, length);
+  }
+  char Quality(const unsigned char* record) const override {
+    return seed::QualityOfPublicationVersion(record[seed::k3PublicationVersion]);
+  }
+  std::string ReadHeader(unsigned char* record, size_t, seed::RecordHeader& h, double& rate,
+                         double& start) const override {
+    return seed::ReadHeader3(record, h, rate, start);
+  }
+};
+
+const CFormat2 kFormat2;
+const CFormat3 kFormat3;
 
 }  // namespace
+
+const IRecordFormat& FormatAt(const unsigned char* p, size_t avail) {
+  if (kFormat3.Begins(p, avail)) return kFormat3;
+  return kFormat2;
+}
 
 ssize_t ReadFull(int fd, unsigned char* buf, size_t size) {
   size_t got = 0;
@@ -57,9 +106,16 @@ long FindFirstRecord(int fd, const char* quality, int32_t& recLen, off_t& failed
       recLen = 0;
       return -1;
     }
-    for (ssize_t pos = 0; pos + seed::kProbeSize <= got && pos < static_cast<ssize_t>(kWindow); pos += 16) {
+    for (ssize_t pos = 0; pos < got && pos < static_cast<ssize_t>(kWindow); ++pos) {
       const unsigned char* p = buf.data() + pos;
-      if (!seed::IsAcceptedQuality(static_cast<char>(p[seed::kQuality]), quality)) continue;
+      const size_t avail = static_cast<size_t>(got - pos);
+      if (kFormat3.Begins(p, avail)) {
+        if (!seed::IsAcceptedQuality(kFormat3.Quality(p), quality)) continue;
+        recLen = seed::kDefaultRecordLength;
+        return static_cast<long>(base + pos);
+      }
+      if (pos % kProbeStep != 0 || avail < static_cast<size_t>(seed::kProbeSize)) continue;
+      if (!seed::IsAcceptedQuality(kFormat2.Quality(p), quality)) continue;
       if (const int length = seed::ProbeRecordLength(p)) {
         recLen = length;
         return static_cast<long>(base + pos);
@@ -79,44 +135,94 @@ void ScanStations(const std::string& path, const char* quality, const CSelection
   off_t failedAt = 0;
   const long offset = FindFirstRecord(fd, quality, recLen, failedAt);
   if (offset >= 0 && recLen > 0 && ::lseek(fd, offset, SEEK_SET) >= 0) {
-    RecordReader reader(fd);
+    RecordReader reader(fd, static_cast<uint64_t>(offset));
     std::vector<unsigned char> record;
-    char station[seed::kStationMax + 1], channel[seed::kChannelMax + 1];
-    while (reader.Next(record, recLen) == 1) {
-      if (!seed::IsAcceptedQuality(static_cast<char>(record[seed::kQuality]), quality)) continue;
-      seed::CopyCode(record.data() + seed::kStation, seed::kStationMax, station);
-      seed::CopyCode(record.data() + seed::kChannel, seed::kChannelMax, channel);
-      if (station[0] && channel[0] && seed::IsSafeCode(station) && seed::IsSafeCode(channel) &&
-          selection.Selects(station, channel))
-        stations.insert(station);
+    Framed framed;
+    seed::RecordHeader h;
+    double rate, start;
+    while (reader.Next(record, recLen, framed) == 1) {
+      const IRecordFormat& format = *framed.format;
+      if (framed.damage != seed::Damage::kNone) continue;
+      if (!seed::IsAcceptedQuality(format.Quality(record.data()), quality)) continue;
+      if (!format.ReadHeader(record.data(), record.size(), h, rate, start).empty()) continue;
+      if (h.station[0] && h.channel[0] && seed::IsSafeCode(h.station) && seed::IsSafeCode(h.channel) &&
+          selection.Selects(h.station, h.channel))
+        stations.insert(h.station);
     }
   }
   ::close(fd);
 }
 
-RecordReader::RecordReader(int fd) : m_Fd(fd), m_Buf(kReadChunk) {}
+RecordReader::RecordReader(int fd, uint64_t offset) : m_Fd(fd), m_Buf(kReadChunk), m_Offset(offset) {}
 
-int RecordReader::Next(std::vector<unsigned char>& record, int32_t& recLen) {
-  if (!Fill(static_cast<size_t>(recLen))) return -1;
-  if (Available() >= static_cast<size_t>(seed::kProbeSize)) recLen = seed::OwnRecordLength(Data(), recLen);
-  const size_t length = static_cast<size_t>(recLen);
-  if (!Fill(length)) return -1;
-  if (Available() < length) return 0;
-  record.resize(length);
-  std::memcpy(record.data(), Data(), length);
-  m_Pos += length;
-  return 1;
+int RecordReader::Next(std::vector<unsigned char>& record, int32_t& recLen, Framed& framed) {
+  if (!Fill(std::max<size_t>(static_cast<size_t>(recLen), seed::kProbeSize))) return -1;
+  if (Available() == 0) return 0;
+  const IRecordFormat& format = FormatAt(Data(), Available());
+  uint64_t length = format.Length(Data(), Available(), recLen);
+  framed = {&format, Offset(), seed::Damage::kNone};
+  if (&format == &kFormat2) recLen = static_cast<int32_t>(length);
+  const bool tooLong = length > seed::k3MaxRecordLength;
+  if (!tooLong && !Fill(static_cast<size_t>(length))) return -1;
+  if (tooLong || Available() < length) {
+    if (&format == &kFormat2) return 0;
+    // A version 3 record that says it is longer than what follows (or than
+    // any record): its lengths cannot be trusted, so the next record is looked for.
+    framed.damage = tooLong ? seed::Damage::kLengths : seed::Damage::kTruncated;
+    record.assign(Data(), Data() + Available());
+    return Resync(framed.offset) ? 1 : -1;
+  }
+  record.resize(static_cast<size_t>(length));
+  std::memcpy(record.data(), Data(), record.size());
+  framed.damage = format.Check(record.data(), record.size());
+  if (framed.damage == seed::Damage::kNone) {
+    m_Pos += record.size();
+    return 1;
+  }
+  // Its lengths may be what is damaged: the next record is where they say
+  // only when one begins there.
+  if (!Fill(record.size() + seed::kProbeSize)) return -1;
+  if (AtRecordOrEnd(m_Pos + record.size())) {
+    m_Pos += record.size();
+    return 1;
+  }
+  return Resync(framed.offset) ? 1 : -1;
+}
+
+bool RecordReader::AtRecordOrEnd(size_t at) const {
+  const unsigned char* p = m_Buf.data() + at;
+  const size_t avail = m_End - at;
+  return avail == 0 || kFormat3.Begins(p, avail) || kFormat2.Begins(p, avail);
+}
+
+bool RecordReader::Resync(uint64_t from) {
+  ++m_Pos;
+  for (;;) {
+    if (!Fill(seed::kProbeSize)) return false;
+    if (Available() == 0) return true;
+    const size_t stop = m_Eof ? m_End : m_End - seed::kProbeSize + 1;
+    for (; m_Pos < stop; ++m_Pos) {
+      const size_t avail = Available();
+      if (kFormat3.Begins(Data(), avail)) return true;
+      if ((Offset() - from) % kProbeStep == 0 && kFormat2.Begins(Data(), avail)) return true;
+    }
+    if (m_Eof) return true;
+  }
 }
 
 bool RecordReader::Fill(size_t want) {
   if (Available() >= want || m_Eof) return true;
   std::memmove(m_Buf.data(), Data(), Available());
   m_End -= m_Pos;
+  m_Offset += m_Pos;
   m_Pos = 0;
-  ssize_t n = ReadFull(m_Fd, m_Buf.data() + m_End, m_Buf.size() - m_End);
-  if (n < 0) return false;
-  if (static_cast<size_t>(n) < m_Buf.size() - m_End) m_Eof = true;
-  m_End += static_cast<size_t>(n);
+  if (want > m_Buf.size()) m_Buf.resize(want);
+  while (m_End < want && !m_Eof) {
+    ssize_t n = ReadFull(m_Fd, m_Buf.data() + m_End, m_Buf.size() - m_End);
+    if (n < 0) return false;
+    if (static_cast<size_t>(n) < m_Buf.size() - m_End) m_Eof = true;
+    m_End += static_cast<size_t>(n);
+  }
   return true;
 }
 
