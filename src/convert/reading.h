@@ -70,8 +70,10 @@ struct Framed {
 
 class RecordReader {
  public:
-  // fd is positioned at offset.
-  explicit RecordReader(int fd, uint64_t offset = 0);
+  // fd is positioned at offset. A reader that does not verify checks a
+  // version 3 record's CRC only where the record after it is not where its
+  // lengths say: enough to frame the file, for a scan of its codes.
+  explicit RecordReader(int fd, uint64_t offset = 0, bool verify = true);
 
   // 1: the next record was copied to record, which takes its length. A
   // version 3 record is as long as its header says. A version 2 record is
@@ -104,6 +106,7 @@ class RecordReader {
   size_t m_Pos = 0, m_End = 0;
   uint64_t m_Offset;  // of m_Buf[0] in the file
   bool m_Eof = false;
+  bool m_Verify;
 };
 
 }  // namespace convert
