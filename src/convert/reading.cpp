@@ -109,8 +109,7 @@ long FindFirstRecord(int fd, const char* quality, int32_t& recLen, off_t& failed
     for (ssize_t pos = 0; pos < got && pos < static_cast<ssize_t>(kWindow); ++pos) {
       const unsigned char* p = buf.data() + pos;
       const size_t avail = static_cast<size_t>(got - pos);
-      if (kFormat3.Begins(p, avail)) {
-        if (!seed::IsAcceptedQuality(kFormat3.Quality(p), quality)) continue;
+      if (kFormat3.Begins(p, avail) && seed::IsAcceptedQuality(kFormat3.Quality(p), quality)) {
         recLen = seed::kDefaultRecordLength;
         return static_cast<long>(base + pos);
       }

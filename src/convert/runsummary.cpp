@@ -15,6 +15,8 @@ std::string FormatSummary(const RunStats& s, size_t inputCount, const std::strin
          " not data or quality not accepted, " + n(s.recordsEmptyCode) + " empty code, " +
          n(s.recordsUnsafeCode) + " unsafe code";
   if (s.recordsNoDecoder > 0) out += ", " + n(s.recordsNoDecoder) + " in an encoding format without a decoder";
+  if (s.recordsDamaged > 0) out += ", " + n(s.recordsDamaged) + " damaged";
+  if (s.recordsUnmapped > 0) out += ", " + n(s.recordsUnmapped) + " with codes the archive cannot keep";
   if (s.recordsNotSelected > 0) out += "; not selected " + n(s.recordsNotSelected);
   out += "\n";
   out += "  samples " + n(s.samples) + "; data files created " + n(s.store.filesCreated) + ", extended " +
