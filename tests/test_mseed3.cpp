@@ -8,9 +8,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "convert/reading.h"
+#include "convert/selection.h"
 #include "seed/record3.h"
 #include "seed/seedtime.h"
 #include "support/localarchive.h"
@@ -207,6 +210,24 @@ TEST_F(Mseed3, VersionsMixedInOneFileAndInOneRun) {
   EXPECT_EQ(o.status, 0) << o.err;
   ExpectSameArchive(ConvertAlone({tmp / "mixed.mseed"}, &o), want);
   EXPECT_EQ(o.status, 0) << o.err;
+}
+
+TEST_F(Mseed3, SelectionShardsJobsAndTheStationScanReadVersion3) {
+  const std::string v2 = (SeedDataDir() / "ffbx_unrotated_gaps.mseed").string();
+  const std::string v3 = (Mseed3DataDir() / "repacked" / "ffbx_unrotated_gaps.mseed.mseed3").string();
+  std::set<std::string> stations;
+  convert::ScanStations(v3, "DQ", convert::CSelection{}, stations);
+  EXPECT_EQ(stations, (std::set<std::string>{"FFB1", "FFB2", "FFB3"}));
+
+  const ArchiveImage whole = ConvertAlone({"--jobs", "1", v3});
+  ASSERT_EQ(whole.rows.size(), 19u);
+  ExpectSameArchive(ConvertAlone({"--jobs", "2", v3}), whole);
+  ExpectSameArchive(ConvertAlone({"--stations", "FFB2", "--channels", "BH?", v3}),
+                    ConvertAlone({"--stations", "FFB2", "--channels", "BH?", v2}));
+  archive->Wipe();
+  archive->Convert({"--shard", "1/2", v3});
+  archive->Convert({"--shard", "2/2", v3});
+  ExpectSameArchive(archive->Image(), whole);
 }
 
 // Offsets of the records of a version 3 file.
