@@ -1,7 +1,9 @@
 // miniSEED 3 input: real files and the repacked copies of the version 2
 // test data convert as their originals do; damaged records and identifiers
 // that do not map are refused loudly, and nothing of them is stored.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -228,6 +230,24 @@ TEST_F(Mseed3, SelectionShardsJobsAndTheStationScanReadVersion3) {
   archive->Convert({"--shard", "1/2", v3});
   archive->Convert({"--shard", "2/2", v3});
   ExpectSameArchive(archive->Image(), whole);
+}
+
+// Found by fuzz_record_length: a header shorter than a version 2 probe in
+// the last bytes of the search's first read window.
+TEST(Mseed3Search, AHeaderNearTheEndOfTheFirstReadWindowIsFound) {
+  TempDir tmp;
+  for (size_t zeros : {size_t{65545}, size_t{65530}, size_t{3}}) {
+    std::vector<unsigned char> bytes(zeros, 0);
+    const auto r = seedgen::EncodeRecord3({}, {1, 2, 3});
+    bytes.insert(bytes.end(), r.begin(), r.end());
+    WriteFileBytes(tmp / "late.mseed3", bytes);
+    const int fd = ::open((tmp / "late.mseed3").c_str(), O_RDONLY);
+    int32_t recLen = 0;
+    off_t failedAt = 0;
+    EXPECT_EQ(convert::FindFirstRecord(fd, "DQ", recLen, failedAt), static_cast<long>(zeros));
+    EXPECT_GT(recLen, 0);
+    ::close(fd);
+  }
 }
 
 // Offsets of the records of a version 3 file.

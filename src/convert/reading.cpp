@@ -106,7 +106,9 @@ long FindFirstRecord(int fd, const char* quality, int32_t& recLen, off_t& failed
       recLen = 0;
       return -1;
     }
-    for (ssize_t pos = 0; pos < got && pos < static_cast<ssize_t>(kWindow); ++pos) {
+    // The last window is searched to its end: a version 3 header is shorter than a probe.
+    const bool last = got < static_cast<ssize_t>(buf.size());
+    for (ssize_t pos = 0; pos < (last ? got : static_cast<ssize_t>(kWindow)); ++pos) {
       const unsigned char* p = buf.data() + pos;
       const size_t avail = static_cast<size_t>(got - pos);
       if (kFormat3.Begins(p, avail) && seed::IsAcceptedQuality(kFormat3.Quality(p), quality)) {
