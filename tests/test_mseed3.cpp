@@ -394,6 +394,15 @@ TEST_F(Mseed3, PublicationVersionsAreQualitiesForQuality) {
     std::sort(channels.begin(), channels.end());
     EXPECT_EQ(channels, c.channels) << o.err;
   }
+  // A file of raw data only is named as such, with the advice.
+  seedgen::Header3 raw;
+  raw.publicationVersion = 1;
+  WriteFileBytes(tmp / "raw.mseed3", seedgen::EncodeRecord3(raw, Ramp(100, 0)));
+  ProgramOutcome o;
+  ConvertAlone({tmp / "raw.mseed3"}, &o);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("raw.mseed3: only records of quality R found; --quality DQR converts them"), std::string::npos)
+      << o.err;
 }
 
 // The "Data" array and the scalar fields of a reference record's JSON.
