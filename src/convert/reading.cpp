@@ -30,6 +30,7 @@ class CFormat2 final : public IRecordFormat {
     return avail >= static_cast<size_t>(seed::kProbeSize) ? static_cast<uint64_t>(seed::OwnRecordLength(p, current))
                                                           : static_cast<uint64_t>(current);
   }
+  bool SelfDelimiting() const override { return false; }
   seed::Damage Check(const unsigned char*, size_t) const override { return seed::Damage::kNone; }
   char Quality(const unsigned char* record) const override { return static_cast<char>(record[seed::kQuality]); }
   std::string ReadHeader(unsigned char* record, size_t length, seed::RecordHeader& h, double& rate,
@@ -45,6 +46,7 @@ class CFormat3 final : public IRecordFormat {
  public:
   bool Begins(const unsigned char* p, size_t avail) const override { return seed::IsRecord3(p, avail); }
   uint64_t Length(const unsigned char* p, size_t, int32_t) const override { return seed::Record3Length(p); }
+  bool SelfDelimiting() const override { return true; }
   seed::Damage Check(const unsigned char* record, size_t length) const override {
     return seed::CheckRecord3(record, length);
   }
@@ -163,11 +165,11 @@ int RecordReader::Next(std::vector<unsigned char>& record, int32_t& recLen, Fram
   const IRecordFormat& format = FormatAt(Data(), Available());
   uint64_t length = format.Length(Data(), Available(), recLen);
   framed = {&format, Offset(), seed::Damage::kNone};
-  if (&format == &kFormat2) recLen = static_cast<int32_t>(length);
+  if (!format.SelfDelimiting()) recLen = static_cast<int32_t>(length);
   const bool tooLong = length > seed::k3MaxRecordLength;
   if (!tooLong && !Fill(static_cast<size_t>(length))) return -1;
   if (tooLong || Available() < length) {
-    if (&format == &kFormat2) return 0;
+    if (!format.SelfDelimiting()) return 0;
     // A version 3 record that says it is longer than what follows (or than
     // any record): its lengths cannot be trusted, so the next record is looked for.
     framed.damage = tooLong ? seed::Damage::kLengths : seed::Damage::kTruncated;

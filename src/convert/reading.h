@@ -32,6 +32,10 @@ class IRecordFormat {
   // length of the version 2 record before it, which one without a length
   // of its own keeps.
   virtual uint64_t Length(const unsigned char* p, size_t avail, int32_t current) const = 0;
+  // Whether a record's header alone fixes its length: one that runs past the
+  // end of the file is then damaged rather than a remainder, and its length
+  // carries over to no record after it.
+  virtual bool SelfDelimiting() const = 0;
   // What is wrong with the whole record of length bytes.
   virtual seed::Damage Check(const unsigned char* record, size_t length) const = 0;
   virtual char Quality(const unsigned char* record) const = 0;
