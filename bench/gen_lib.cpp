@@ -329,10 +329,12 @@ std::vector<unsigned char> RepackAsVersion3(const std::vector<unsigned char>& re
     std::vector<unsigned char> payload(r + D, r + R);
     if (encoding == 3) {
       payload.resize(4 * static_cast<size_t>(count));
-      for (size_t i = 0; i < payload.size(); i += 4) std::reverse(payload.begin() + static_cast<long>(i), payload.begin() + static_cast<long>(i) + 4);
+      for (auto word = payload.begin(); word != payload.end(); word += 4) std::reverse(word, word + 4);
     } else {
-      while (payload.size() > 64 && std::all_of(payload.end() - 64, payload.end(), [](unsigned char b) { return b == 0; }))
-        payload.resize(payload.size() - 64);
+      const auto unused = [&] {
+        return std::all_of(payload.end() - 64, payload.end(), [](unsigned char b) { return b == 0; });
+      };
+      while (payload.size() > 64 && unused()) payload.resize(payload.size() - 64);
     }
     std::vector<unsigned char> v3(seed::k3FixedHeaderSize);
     v3[0] = 'M';

@@ -45,7 +45,10 @@ struct TwinCase {
 
 std::vector<TwinCase> TwinCases() {
   std::vector<TwinCase> cases{
-      {"testdata-3channel-signal.mseed3", "mseed3:testdata-3channel-signal.mseed2", Twin::kMoved}};
+      {"testdata-3channel-signal.mseed3", "mseed3:testdata-3channel-signal.mseed2", Twin::kMoved},
+      // A real version 3 file against the repacked copy of the version 2 file it was made from.
+      {"testdata-oneseries-mixedlengths-mixedorder.mseed3",
+       "mseed3:repacked/Int32-oneseries-mixedlengths-mixedorder.mseed.mseed3", Twin::kSame}};
   // Blockette 1001 microseconds or a time correction that was not applied,
   // folded into the copy's start.
   const std::map<std::string, Twin> exceptions{
@@ -87,7 +90,8 @@ struct Row {
 Row ParseRow(const std::string& text) {
   std::vector<std::string> f;
   size_t from = 0;
-  for (size_t bar; (bar = text.find('|', from)) != std::string::npos; from = bar + 1) f.push_back(text.substr(from, bar - from));
+  for (size_t bar; (bar = text.find('|', from)) != std::string::npos; from = bar + 1)
+    f.push_back(text.substr(from, bar - from));
   f.push_back(text.substr(from));
   Row r{f[0], f[1], f[2], std::stod(f[3]), std::stod(f[4]), std::stod(f[5]), f[6] + f[7] + f[8] + f[9]};
   return r;
@@ -281,7 +285,8 @@ TEST_F(Mseed3, DamagedRecordsAreRefusedAndTheRestConverted) {
     const char* message;
   };
   const Case cases[] = {
-      {"a flipped data byte", [&](auto& b) { b[victim + 200] ^= 0x40; }, victim, "1 record with a bad CRC is not converted"},
+      {"a flipped data byte", [&](auto& b) { b[victim + 200] ^= 0x40; }, victim,
+       "1 record with a bad CRC is not converted"},
       {"a data length that lies", [&](auto& b) { PutLE32(b, victim + seed::k3DataLength, 1000); }, victim,
        "1 record with a bad CRC is not converted"},
       {"a data length past any record", [&](auto& b) { PutLE32(b, victim + seed::k3DataLength, 0xFFFFFFF0u); },

@@ -23,8 +23,8 @@ constexpr int kProbeStep = 16;
 class CFormat2 final : public IRecordFormat {
  public:
   bool Begins(const unsigned char* p, size_t avail) const override {
-    return avail >= static_cast<size_t>(seed::kProbeSize) && seed::IsDataQuality(static_cast<char>(p[seed::kQuality])) &&
-           seed::ProbeRecordLength(p) != 0;
+    return avail >= static_cast<size_t>(seed::kProbeSize) &&
+           seed::IsDataQuality(static_cast<char>(p[seed::kQuality])) && seed::ProbeRecordLength(p) != 0;
   }
   uint64_t Length(const unsigned char* p, size_t avail, int32_t current) const override {
     return avail >= static_cast<size_t>(seed::kProbeSize) ? static_cast<uint64_t>(seed::OwnRecordLength(p, current))
