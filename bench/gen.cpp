@@ -23,14 +23,15 @@ namespace {
 void Usage() {
   std::fprintf(stderr,
                "usage: brevanto-gen [--seed N] [--stations N] [--minutes M] [--record-length L] [--by-station]\n"
-               "                    a|b|c OUTFILE\n"
+               "                    [--version3] a|b|c OUTFILE\n"
                "       brevanto-gen check FILE\n"
                "  a  one station, BHZ/BHN/BHE, 24 h at 100 sps, Steim2, 4096-byte records\n"
                "  b  the same samples at Steim1, 512-byte records\n"
                "  c  1000 stations x 3 channels, 10 minutes at 100 sps, Steim2, 4096-byte records\n"
                "  --stations, --minutes change the size, --record-length (256..65536, a power\n"
                "  of two) the records; --by-station writes station after\n"
-               "  station instead of all records in start-time order\n");
+               "  station instead of all records in start-time order; --version3 repacks\n"
+               "  every record as miniSEED 3 (the same samples, times and codes)\n");
 }
 
 bool ReadFile(const char* path, std::vector<unsigned char>& data) {
@@ -198,7 +199,7 @@ int main(int argc, char** argv) {
   int stations = -1;
   double minutes = -1;
   int recordLength = 0;
-  bool byStation = false;
+  bool byStation = false, version3 = false;
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -210,6 +211,8 @@ int main(int argc, char** argv) {
       else minutes = std::atof(v);
     } else if (a == "--by-station") {
       byStation = true;
+    } else if (a == "--version3") {
+      version3 = true;
     } else if (a == "-h" || a == "--help") {
       Usage();
       return 0;
@@ -236,16 +239,18 @@ int main(int argc, char** argv) {
   }
   if (minutes > 0) w.samplesPerChannel = static_cast<int64_t>(minutes * 60.0 * w.signal.rate + 0.5);
   try {
-    const auto bytes = bench::GenerateWorkload(w);
+    const auto records = bench::GenerateWorkload(w);
+    const auto bytes = version3 ? bench::RepackAsVersion3(records, w.recordLength) : records;
     FILE* f = std::fopen(args[1].c_str(), "wb");
     if (!f || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || std::fclose(f) != 0) {
       std::fprintf(stderr, "cannot write %s\n", args[1].c_str());
       return 1;
     }
-    std::printf("%s: %zu bytes, %zu records of %d bytes, %d station(s) x %zu channels x %" PRId64
+    std::printf("%s: %zu bytes, %zu records%s of %d bytes, %d station(s) x %zu channels x %" PRId64
                 " samples\n",
-                args[1].c_str(), bytes.size(), bytes.size() / static_cast<size_t>(w.recordLength),
-                w.recordLength, w.stations, w.channels.size(), w.samplesPerChannel);
+                args[1].c_str(), bytes.size(), records.size() / static_cast<size_t>(w.recordLength),
+                version3 ? " (miniSEED 3, repacked from records)" : "", w.recordLength, w.stations,
+                w.channels.size(), w.samplesPerChannel);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "brevanto-gen: %s\n", e.what());
     return 1;

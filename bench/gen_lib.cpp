@@ -9,6 +9,10 @@
 #include <numbers>
 #include <random>
 #include <stdexcept>
+#include <string>
+
+#include "seed/record.h"
+#include "seed/record3.h"
 
 namespace bench {
 namespace {
@@ -294,6 +298,70 @@ void CountSteimWords(const unsigned char* rec, int R, int D, int encoding, Width
       }
     }
   }
+}
+
+namespace {
+
+void PutLE(std::vector<unsigned char>& out, size_t at, uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out[at + static_cast<size_t>(i)] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+std::string Code(const unsigned char* field, int width) {
+  char code[seed::kCodeMax + 1];
+  seed::CopyCode(field, width, code);
+  return code;
+}
+
+}  // namespace
+
+std::vector<unsigned char> RepackAsVersion3(const std::vector<unsigned char>& records, int recordLength) {
+  std::vector<unsigned char> out;
+  const size_t R = static_cast<size_t>(recordLength);
+  for (size_t at = 0; at + R <= records.size(); at += R) {
+    const unsigned char* r = records.data() + at;
+    const int count = seed::LoadBE16(r + seed::kSampleCount), D = seed::LoadBE16(r + seed::kDataOffset);
+    const int encoding = r[seed::kFixedHeaderSize + seed::kB1000Encoding];
+    const std::string channel = Code(r + seed::kChannel, seed::kChannelMax);
+    const std::string id = "FDSN:" + Code(r + seed::kNetwork, seed::kNetworkMax) + "_" +
+                           Code(r + seed::kStation, seed::kStationMax) + "_" +
+                           Code(r + seed::kLocation, seed::kLocationMax) + "_" + channel.substr(0, 1) + "_" +
+                           channel.substr(1, 1) + "_" + channel.substr(2, 1);
+    std::vector<unsigned char> payload(r + D, r + R);
+    if (encoding == 3) {
+      payload.resize(4 * static_cast<size_t>(count));
+      for (auto word = payload.begin(); word != payload.end(); word += 4) std::reverse(word, word + 4);
+    } else {
+      const auto unused = [&] {
+        return std::all_of(payload.end() - 64, payload.end(), [](unsigned char b) { return b == 0; });
+      };
+      while (payload.size() > 64 && unused()) payload.resize(payload.size() - 64);
+    }
+    std::vector<unsigned char> v3(seed::k3FixedHeaderSize);
+    v3[0] = 'M';
+    v3[1] = 'S';
+    v3[seed::k3Version] = seed::k3FormatVersion;
+    PutLE(v3, seed::k3Nanosecond, uint64_t{seed::LoadBE16(r + seed::kTenThousandths)} * 100000, 4);
+    PutLE(v3, seed::k3Year, seed::LoadBE16(r + seed::kYear), 2);
+    PutLE(v3, seed::k3DayOfYear, seed::LoadBE16(r + seed::kDayOfYear), 2);
+    v3[seed::k3Hour] = r[seed::kHour];
+    v3[seed::k3Minute] = r[seed::kMinute];
+    v3[seed::k3Second] = r[seed::kSecond];
+    v3[seed::k3Encoding] = static_cast<unsigned char>(encoding);
+    const double rate = seed::CalcSampleRate(static_cast<int16_t>(seed::LoadBE16(r + seed::kRateFactor)),
+                                             static_cast<int16_t>(seed::LoadBE16(r + seed::kRateMultiplier)));
+    uint64_t rateBits;
+    std::memcpy(&rateBits, &rate, sizeof rateBits);
+    PutLE(v3, seed::k3SampleRate, rateBits, 8);
+    PutLE(v3, seed::k3SampleCount, static_cast<uint64_t>(count), 4);
+    v3[seed::k3PublicationVersion] = 2;
+    v3[seed::k3IdentifierLength] = static_cast<unsigned char>(id.size());
+    PutLE(v3, seed::k3DataLength, payload.size(), 4);
+    v3.insert(v3.end(), id.begin(), id.end());
+    v3.insert(v3.end(), payload.begin(), payload.end());
+    PutLE(v3, seed::k3Crc, seed::Crc32c(v3.data(), v3.size()), 4);
+    out.insert(out.end(), v3.begin(), v3.end());
+  }
+  return out;
 }
 
 int64_t RecordStartKey(const unsigned char* r) {

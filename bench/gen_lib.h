@@ -70,6 +70,12 @@ std::string StationCode(int index);  // S0001, S0002, ...
 // against its samples on the way (throws std::runtime_error on a mismatch).
 std::vector<unsigned char> GenerateWorkload(const Workload& w);
 
+// The records of a version 2 workload repacked one by one as miniSEED 3:
+// the same start times, rates, codes and samples, Steim frames as they are
+// (without the unused frames that pad a version 2 record), integers least
+// significant byte first. Publication version 2 (quality D).
+std::vector<unsigned char> RepackAsVersion3(const std::vector<unsigned char>& records, int recordLength);
+
 // The start time of a record read from its big-endian header, in units of
 // 0.0001 s, ordered like the times themselves.
 int64_t RecordStartKey(const unsigned char* record);

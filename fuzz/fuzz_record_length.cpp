@@ -1,8 +1,9 @@
 // The record length search over arbitrary file contents, checked against a
-// plain model of the search: the first 16-byte step whose 128-byte probe
+// plain model of the search: the first miniSEED 3 header (at any byte) of an
+// accepted quality, with 4096, or the first 16-byte step whose 128-byte probe
 // carries an accepted quality code and a usable length, the length of the
 // first blockette 1000 along its chain (read in the header's byte order), or
-// 4096 for a probe whose chain ends without one.
+// 4096 for a probe whose chain ends without one, whichever comes first.
 //
 // Input: byte 0 bit 0 selects the accepted qualities (DQ or DQRM); bytes 0
 // (high nibble) and 1 give a run of zero bytes put in front of the rest, up to
@@ -40,9 +41,21 @@ int ProbeLength(const uint8_t* p) {
   return 4096;
 }
 
+// A version 3 header: "MS", 3, and time fields in range.
+bool Version3(const uint8_t* p, size_t avail, const char* quality) {
+  if (avail < 40 || p[0] != 'M' || p[1] != 'S' || p[2] != 3) return false;
+  const uint32_t ns = uint32_t{p[4]} | uint32_t{p[5]} << 8 | uint32_t{p[6]} << 16 | uint32_t{p[7]} << 24;
+  const int day = p[10] | p[11] << 8;
+  if (ns >= 1000000000u || day < 1 || day > 366 || p[12] > 23 || p[13] > 59 || p[14] > 60) return false;
+  const char q = p[32] == 1 ? 'R' : p[32] == 3 ? 'Q' : p[32] == 4 ? 'M' : 'D';
+  return seed::IsAcceptedQuality(q, quality);
+}
+
 Found Model(const uint8_t* data, size_t size, size_t padding, const char* quality) {
-  for (size_t pos = padding; pos + seed::kProbeSize <= padding + size; pos += 16) {
+  for (size_t pos = padding; pos < padding + size; ++pos) {
     const uint8_t* p = data + (pos - padding);
+    if (Version3(p, padding + size - pos, quality)) return {static_cast<long>(pos), 4096};
+    if (pos % 16 != 0 || pos + seed::kProbeSize > padding + size) continue;
     if (!seed::IsAcceptedQuality(static_cast<char>(p[seed::kQuality]), quality)) continue;
     if (const int length = ProbeLength(p)) return {static_cast<long>(pos), length};
   }

@@ -125,7 +125,10 @@ CBrevantoDlg::~CBrevantoDlg() {
 
 QStringList CBrevantoDlg::ChooseFiles(QWidget* parent, const QString& dir) {
   if (m_ChooseFiles) return m_ChooseFiles(parent, dir);
-  return QFileDialog::getOpenFileNames(parent, QString(), dir, QStringLiteral("All files (*)"));
+  // Everything by default: many volumes carry no extension at all.
+  return QFileDialog::getOpenFileNames(
+      parent, QString(), dir,
+      QStringLiteral("All files (*);;SEED and miniSEED 2 and 3 (*.mseed *.mseed3 *.miniseed *.ms *.ms3 *.msd *.seed)"));
 }
 
 void CBrevantoDlg::OnConvert() {

@@ -59,8 +59,10 @@ std::vector<Overlay> CChannelHoldings::Overlaps(double begin, double sps, size_t
     if (file.tBegin >= end) break;
     // Sample times a stored sample is within half a period of; a file whose
     // start is known to the second only may begin up to a second later.
+    // Between two rates, the shorter period decides what is one time.
     const double slack = file.estimated ? 1.0 : 0.0;
-    const double from = file.tBegin - 0.5 * h, to = file.End() - (1.0 / file.sps) + 0.5 * h + slack;
+    const double near = 0.5 * std::min(h, 1.0 / file.sps);
+    const double from = file.tBegin - near, to = file.End() - (1.0 / file.sps) + near + slack;
     if (to < begin) continue;
     Overlay o;
     o.file = f;

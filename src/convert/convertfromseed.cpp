@@ -215,6 +215,8 @@ bool CConvertFromSeed::OpenDatabase() {
 void CConvertFromSeed::Run() {
   m_Stats = RunStats{};
   m_Undecoded.fill(0);
+  m_Damaged.fill({});
+  m_Unmapped.clear();
   const bool useDatabase = !m_ConnectString.empty();
   // The front ends refuse first; a run started without them must not write into the root folder either.
   if (!m_VezIniProblem.empty()) {
@@ -265,6 +267,7 @@ void CConvertFromSeed::Run() {
   }
   if (m_Stats.aborted) {
     ReportUndecoded();  // of the file the run ended in
+    ReportRefused();
     handOver->Abandon();
     // What was written before the error is registered, if the database still takes it.
     if (registrar) {
@@ -337,21 +340,25 @@ void CConvertFromSeed::ConvertFile(convert::IHandOver& handOver, size_t index, u
       failed = true;
     } else {
       std::vector<unsigned char> record;
-      RecordReader reader(fd);
+      RecordReader reader(fd, static_cast<uint64_t>(offset));
+      convert::Framed framed;
       m_RecordOffset = static_cast<uint64_t>(offset);
       uint64_t count = 0;
       int got;
       convert::RecordJob job;
       job.input = index;
       m_FileLogRecords = 0;
-      while ((got = reader.Next(record, m_RecLen)) > 0) {
-        if (got == 2) {
+      while ((got = reader.Next(record, m_RecLen, framed)) == 1) {
+        m_RecordOffset = framed.offset;
+        if (framed.tooShort) {
           ShortRecord(m_RecordOffset, static_cast<int>(record.size()), static_cast<char>(record[seed::kQuality]));
-        } else if (AcceptRecord(record.data(), job)) {
+        } else if (framed.damage != seed::Damage::kNone) {
+          CountDamaged(framed);
+        } else if (AcceptRecord(*framed.format, record.data(), record.size(), job)) {
           handOver.Deliver(job, record.data());
           Converted(job);
         }
-        m_RecordOffset += record.size();
+        m_RecordOffset = reader.Offset();
         if (++count % kProgressEvery == 0 && m_pDlg)
           m_pDlg->Progress(index, m_FileList.size(), bytesDone + m_RecordOffset, bytesTotal);
         if (StopRequested()) {
@@ -380,6 +387,7 @@ void CConvertFromSeed::ConvertFile(convert::IHandOver& handOver, size_t index, u
     }
   }
   ReportUndecoded();
+  ReportRefused();
   bytesDone += fileBytes;
   if (stopped) return;
   if (failed)
@@ -430,10 +438,11 @@ std::string CConvertFromSeed::QualitiesFound(int fd) {
   std::string found;
   if (offset >= 0 && m_RecLen > 0 && ::lseek(fd, offset, SEEK_SET) >= 0) {
     std::vector<unsigned char> record;
-    RecordReader reader(fd);
-    for (int got; (got = reader.Next(record, m_RecLen)) > 0;) {
-      if (got != 1) continue;
-      const char q = static_cast<char>(record[seed::kQuality]);
+    RecordReader reader(fd, static_cast<uint64_t>(offset));
+    convert::Framed framed;
+    while (reader.Next(record, m_RecLen, framed) == 1) {
+      if (framed.damage != seed::Damage::kNone || framed.tooShort) continue;
+      const char q = framed.format->Quality(record.data());
       if (seed::IsAcceptedQuality(q, kAll) && found.find(q) == std::string::npos) found += q;
     }
   }
@@ -462,28 +471,64 @@ void CConvertFromSeed::ReportUndecoded() {
   }
 }
 
+void CConvertFromSeed::ReportRefused() {
+  static constexpr const char* kWhat[] = {
+      nullptr,
+      "with a bad CRC",
+      "running past the end of the file",
+      "whose lengths do not hold their data",
+  };
+  for (size_t kind = 1; kind < m_Damaged.size(); ++kind) {
+    Refused& r = m_Damaged[kind];
+    if (r.count == 0) continue;
+    Error("%s: %llu record%s %s %s not converted (%s byte %llu)", m_FileName.c_str(),
+          static_cast<unsigned long long>(r.count), r.count == 1 ? "" : "s", kWhat[kind],
+          r.count == 1 ? "is" : "are", r.count == 1 ? "at" : "first at", static_cast<unsigned long long>(r.first));
+    r = {};
+  }
+  for (const auto& [why, count] : m_Unmapped)
+    Error("%s: %llu record%s not converted: %s", m_FileName.c_str(), static_cast<unsigned long long>(count),
+          count == 1 ? " is" : "s are", why.c_str());
+  m_Unmapped.clear();
+}
+
+void CConvertFromSeed::CountDamaged(const convert::Framed& framed) {
+  Refused& r = m_Damaged[static_cast<size_t>(framed.damage)];
+  if (r.count++ == 0) r.first = framed.offset;
+  ++m_Stats.recordsDamaged;
+}
+
 void CConvertFromSeed::ProcessRecord(CStaInfo& store, unsigned char* record) {
   convert::RecordJob job;
-  if (!AcceptRecord(record, job)) return;
+  const size_t length = static_cast<size_t>(m_RecLen);
+  const convert::IRecordFormat& format = convert::FormatAt(record, length);
+  if (format.Check(record, length) != seed::Damage::kNone) {
+    ++m_Stats.recordsDamaged;
+    return;
+  }
+  if (!AcceptRecord(format, record, length, job)) return;
   convert::TakeRecord(store, job, record, m_Samples.get());
   Converted(job);
 }
 
-bool CConvertFromSeed::AcceptRecord(unsigned char* record, convert::RecordJob& job) {
-  const int R = m_RecLen;
-  if (!seed::IsAcceptedQuality(static_cast<char>(record[seed::kQuality]), m_Quality.c_str())) {
+bool CConvertFromSeed::AcceptRecord(const convert::IRecordFormat& format, unsigned char* record, size_t length,
+                                    convert::RecordJob& job) {
+  if (!seed::IsAcceptedQuality(format.Quality(record), m_Quality.c_str())) {
     ++m_Stats.recordsNotData;
     return false;
   }
   seed::RecordHeader& h = job.header;
-  seed::ReadHeader(record, R, h);
+  if (const std::string why = format.ReadHeader(record, length, h, job.rate, job.start); !why.empty()) {
+    ++m_Unmapped[Printable(reinterpret_cast<const unsigned char*>(why.data()), static_cast<int>(why.size()))];
+    ++m_Stats.recordsUnmapped;
+    return false;
+  }
   m_Encoding = seed::DecoderFor(h.encodingFormat);
   if (m_Encoding == seed::kText) {
     ++m_FileLogRecords;
     ++m_Stats.recordsNotData;
     return false;
   }
-  job.rate = seed::CalcSampleRate(h.rateFactor, h.rateMultiplier);
   if (!h.station[0] || !h.channel[0]) {
     ++m_Stats.recordsEmptyCode;
     return false;
@@ -506,8 +551,9 @@ bool CConvertFromSeed::AcceptRecord(unsigned char* record, convert::RecordJob& j
     Error("%s: record at byte %llu refused: network \"%s\" or location \"%s\" holds bytes other than "
           "letters and digits",
           m_FileName.c_str(), static_cast<unsigned long long>(m_RecordOffset),
-          Printable(record + seed::kNetwork, seed::kNetworkMax).c_str(),
-          Printable(record + seed::kLocation, seed::kLocationMax).c_str());
+          Printable(reinterpret_cast<const unsigned char*>(h.network), static_cast<int>(std::strlen(h.network))).c_str(),
+          Printable(reinterpret_cast<const unsigned char*>(h.location), static_cast<int>(std::strlen(h.location)))
+              .c_str());
     ++m_Stats.recordsUnsafeCode;
     return false;
   }
@@ -517,8 +563,7 @@ bool CConvertFromSeed::AcceptRecord(unsigned char* record, convert::RecordJob& j
     return false;
   }
   if (!m_Streams.Keeps(h)) return false;
-  job.start = seed::RecordStartTime(record);
-  job.length = R;
+  job.length = static_cast<int>(length);
   if (m_pDlg && m_pDlg->WantsRecordStatus()) {
     char status[256];
     seed::FormatStatus(status, sizeof status, h.station, h.channel, job.start, h.sampleCount, job.rate,

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -19,6 +20,8 @@
 
 namespace convert {
 struct RecordJob;
+class IRecordFormat;
+struct Framed;
 class IHandOver;
 class CStationLocks;
 }  // namespace convert
@@ -85,6 +88,8 @@ struct RunStats {
   uint64_t selectionUnmatched = 0;  // items of --stations and the like that met no record
   bool shardWithoutStation = false;
   std::vector<std::string> filesOnlyLog;  // read whole, holding nothing but log records
+  uint64_t recordsDamaged = 0;      // a bad CRC, cut short, or lengths that do not hold their data
+  uint64_t recordsUnmapped = 0;     // an identifier whose codes the archive cannot keep
   uint64_t samples = 0;
   StoreStats store;
   uint64_t filesNotRegistered = 0;  // written, but their registration was lost with a failed commit
@@ -95,10 +100,10 @@ struct RunStats {
   bool lockRefused = false;  // a station was being converted by another run, or could not be locked
 
   bool AnyFailure() const {
-    return filesFailed || recordsUnsafeCode || recordsUnreachable || selectionUnmatched || filesCutShort ||
-           recordsNoDecoder || recordsOtherStream || store.segmentsNotStored || store.samplesConflicting ||
-           store.closeErrors || filesNotRegistered || databaseOpenFailed || dataFolderRefused || aborted ||
-           interrupted || lockRefused;
+    return filesFailed || recordsUnsafeCode || recordsUnreachable || recordsDamaged || recordsUnmapped ||
+           selectionUnmatched || filesCutShort || recordsNoDecoder || recordsOtherStream || store.segmentsNotStored ||
+           store.samplesConflicting || store.closeErrors || filesNotRegistered || databaseOpenFailed ||
+           dataFolderRefused || aborted || interrupted || lockRefused;
   }
 };
 
@@ -181,12 +186,16 @@ class CConvertFromSeed {
   void ConvertFile(convert::IHandOver& handOver, size_t index, uint64_t& bytesDone, uint64_t bytesTotal);
   // The reader's part of ProcessRecord: accepts the record and fills job,
   // or counts why not.
-  bool AcceptRecord(unsigned char* record, convert::RecordJob& job);
+  bool AcceptRecord(const convert::IRecordFormat& format, unsigned char* record, size_t length,
+                    convert::RecordJob& job);
+  void CountDamaged(const convert::Framed& framed);
   void Converted(const convert::RecordJob& job);
   void SetStatus(const char* text) { if (m_pDlg) m_pDlg->SetStatusText(text); }
   void Error(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // One line per encoding format of the file in hand that had no decoder.
   void ReportUndecoded();
+  // One line per kind of damage and per identifier that does not map.
+  void ReportRefused();
   void ReportNoRecords(int fd);
   // A data record too short for the loop: reported and counted when of an accepted quality.
   void ShortRecord(uint64_t offset, int length, char quality);
@@ -211,6 +220,12 @@ class CConvertFromSeed {
   uint64_t m_FileLogRecords = 0;  // of the file in hand
   std::unique_ptr<float[]> m_Samples;  // one record's samples, reused
   std::array<uint64_t, 256> m_Undecoded{};  // records of the file in hand, by encoding format
+  struct Refused {
+    uint64_t count = 0;
+    uint64_t first = 0;  // offset of the first
+  };
+  std::array<Refused, 4> m_Damaged{};         // of the file in hand, by seed::Damage
+  std::map<std::string, uint64_t> m_Unmapped;  // records of the file in hand, by identifier and reason
 };
 
 void ConvertThreadProc(CConvertFromSeed* converter);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -11,14 +12,63 @@
 #include "convert/selection.h"
 #include "convert/streams.h"
 #include "seed/record.h"
+#include "seed/record3.h"
 #include "seed/seedtime.h"
 
 namespace convert {
 namespace {
 
 constexpr size_t kReadChunk = 1 << 18;
+constexpr int kProbeStep = 16;
+
+class CFormat2 final : public IRecordFormat {
+ public:
+  bool Begins(const unsigned char* p, size_t avail) const override {
+    return avail >= static_cast<size_t>(seed::kProbeSize) &&
+           seed::IsDataQuality(static_cast<char>(p[seed::kQuality])) && seed::ProbeRecordLength(p) != 0;
+  }
+  uint64_t Length(const unsigned char* p, size_t avail, int32_t current) const override {
+    return avail >= static_cast<size_t>(seed::kProbeSize) ? static_cast<uint64_t>(seed::OwnRecordLength(p, current))
+                                                          : static_cast<uint64_t>(current);
+  }
+  bool SelfDelimiting() const override { return false; }
+  seed::Damage Check(const unsigned char*, size_t) const override { return seed::Damage::kNone; }
+  char Quality(const unsigned char* record) const override { return static_cast<char>(record[seed::kQuality]); }
+  std::string ReadHeader(unsigned char* record, size_t length, seed::RecordHeader& h, double& rate,
+                         double& start) const override {
+    seed::ReadHeader(record, static_cast<int>(length), h);
+    rate = seed::CalcSampleRate(h.rateFactor, h.rateMultiplier);
+    start = seed::RecordStartTime(record);
+    return {};
+  }
+};
+
+class CFormat3 final : public IRecordFormat {
+ public:
+  bool Begins(const unsigned char* p, size_t avail) const override { return seed::IsRecord3(p, avail); }
+  uint64_t Length(const unsigned char* p, size_t, int32_t) const override { return seed::Record3Length(p); }
+  bool SelfDelimiting() const override { return true; }
+  seed::Damage Check(const unsigned char* record, size_t length) const override {
+    return seed::CheckRecord3(record, length);
+  }
+  char Quality(const unsigned char* record) const override {
+    return seed::QualityOfPublicationVersion(record[seed::k3PublicationVersion]);
+  }
+  std::string ReadHeader(unsigned char* record, size_t, seed::RecordHeader& h, double& rate,
+                         double& start) const override {
+    return seed::ReadHeader3(record, h, rate, start);
+  }
+};
+
+const CFormat2 kFormat2;
+const CFormat3 kFormat3;
 
 }  // namespace
+
+const IRecordFormat& FormatAt(const unsigned char* p, size_t avail) {
+  if (kFormat3.Begins(p, avail)) return kFormat3;
+  return kFormat2;
+}
 
 ssize_t ReadFull(int fd, unsigned char* buf, size_t size) {
   size_t got = 0;
@@ -59,9 +109,17 @@ long FindFirstRecord(int fd, const char* quality, int32_t& recLen, off_t& failed
       recLen = 0;
       return -1;
     }
-    for (ssize_t pos = 0; pos + seed::kProbeSize <= got && pos < static_cast<ssize_t>(kWindow); pos += 16) {
+    // The last window is searched to its end: a version 3 header is shorter than a probe.
+    const bool last = got < static_cast<ssize_t>(buf.size());
+    for (ssize_t pos = 0; pos < (last ? got : static_cast<ssize_t>(kWindow)); ++pos) {
       const unsigned char* p = buf.data() + pos;
-      if (!seed::IsAcceptedQuality(static_cast<char>(p[seed::kQuality]), quality)) continue;
+      const size_t avail = static_cast<size_t>(got - pos);
+      if (kFormat3.Begins(p, avail) && seed::IsAcceptedQuality(kFormat3.Quality(p), quality)) {
+        recLen = seed::kDefaultRecordLength;
+        return static_cast<long>(base + pos);
+      }
+      if (pos % kProbeStep != 0 || avail < static_cast<size_t>(seed::kProbeSize)) continue;
+      if (!seed::IsAcceptedQuality(kFormat2.Quality(p), quality)) continue;
       if (const int length = seed::ProbeRecordLength(p)) {
         recLen = length;
         return static_cast<long>(base + pos);
@@ -80,47 +138,98 @@ void ScanStreams(const std::string& path, const char* quality, const CSelection&
   off_t failedAt = 0;
   const long offset = FindFirstRecord(fd, quality, recLen, failedAt);
   if (offset >= 0 && recLen > 0 && ::lseek(fd, offset, SEEK_SET) >= 0) {
-    RecordReader reader(fd);
+    RecordReader reader(fd, static_cast<uint64_t>(offset), false);
     std::vector<unsigned char> record;
+    Framed framed;
     seed::RecordHeader h;
-    for (int got; (got = reader.Next(record, recLen)) > 0;) {
-      if (got != 1 || !seed::IsAcceptedQuality(static_cast<char>(record[seed::kQuality]), quality)) continue;
-      seed::ReadHeader(record.data(), static_cast<int>(record.size()), h);
+    double rate, start;
+    while (reader.Next(record, recLen, framed) == 1) {
+      const IRecordFormat& format = *framed.format;
+      if (framed.damage != seed::Damage::kNone || framed.tooShort) continue;
+      if (!seed::IsAcceptedQuality(format.Quality(record.data()), quality)) continue;
+      if (!format.ReadHeader(record.data(), record.size(), h, rate, start).empty()) continue;
       const seed::Encoding decoder = seed::DecoderFor(h.encodingFormat);
       if (decoder == seed::kText || decoder == seed::kNoDecoder || !h.station[0] || !h.channel[0] ||
           !seed::IsSafeCode(h.station) || !seed::IsSafeCode(h.channel) || !seed::IsSafeCode(h.network) ||
           !seed::IsSafeCode(h.location) || !selection.Selects(h.network, h.station, h.location, h.channel))
         continue;
-      const double rate = seed::CalcSampleRate(h.rateFactor, h.rateMultiplier);
-      const double start = seed::RecordStartTime(record.data());
       streams.Note(h, start, start + h.sampleCount * (1.0 / rate), rate);
     }
   }
   ::close(fd);
 }
 
-RecordReader::RecordReader(int fd) : m_Fd(fd), m_Buf(kReadChunk) {}
+RecordReader::RecordReader(int fd, uint64_t offset, bool verify)
+    : m_Fd(fd), m_Buf(kReadChunk), m_Offset(offset), m_Verify(verify) {}
 
-int RecordReader::Next(std::vector<unsigned char>& record, int32_t& recLen) {
-  if (!Fill(static_cast<size_t>(recLen))) return -1;
-  int result = 1;
-  size_t length = static_cast<size_t>(recLen);
-  if (Available() >= static_cast<size_t>(seed::kProbeSize)) {
-    // Read at recLen, a short record would swallow the start of the next one.
+int RecordReader::Next(std::vector<unsigned char>& record, int32_t& recLen, Framed& framed) {
+  if (!Fill(std::max<size_t>(static_cast<size_t>(recLen), seed::kProbeSize))) return -1;
+  if (Available() == 0) return 0;
+  const IRecordFormat& format = FormatAt(Data(), Available());
+  framed = {&format, Offset(), seed::Damage::kNone};
+  // Read at recLen, a short record would swallow the start of the next one.
+  if (&format == &kFormat2 && Available() >= static_cast<size_t>(seed::kProbeSize))
     if (const int tooShort = seed::TooShortRecordLength(Data())) {
-      length = static_cast<size_t>(tooShort);
-      result = 2;
-    } else {
-      recLen = seed::OwnRecordLength(Data(), recLen);
-      length = static_cast<size_t>(recLen);
+      const auto length = static_cast<size_t>(tooShort);
+      if (!Fill(length)) return -1;
+      if (Available() < length) return 0;
+      record.assign(Data(), Data() + length);
+      framed.tooShort = true;
+      m_Pos += length;
+      return 1;
     }
+  uint64_t length = format.Length(Data(), Available(), recLen);
+  if (!format.SelfDelimiting()) recLen = static_cast<int32_t>(length);
+  const bool tooLong = length > seed::k3MaxRecordLength;
+  if (!tooLong && !Fill(static_cast<size_t>(length))) return -1;
+  if (tooLong || Available() < length) {
+    if (!format.SelfDelimiting()) return 0;
+    // A version 3 record that says it is longer than what follows (or than
+    // any record): its lengths cannot be trusted, so the next record is looked for.
+    framed.damage = tooLong ? seed::Damage::kLengths : seed::Damage::kTruncated;
+    record.assign(Data(), Data() + Available());
+    return Resync(framed.offset) ? 1 : -1;
   }
-  if (!Fill(length)) return -1;
-  if (Available() < length) return 0;
-  record.resize(length);
-  std::memcpy(record.data(), Data(), length);
-  m_Pos += length;
-  return result;
+  record.resize(static_cast<size_t>(length));
+  std::memcpy(record.data(), Data(), record.size());
+  if (!m_Verify && Fill(record.size() + seed::kProbeSize) && AtRecordOrEnd(m_Pos + record.size())) {
+    m_Pos += record.size();
+    return 1;
+  }
+  framed.damage = format.Check(record.data(), record.size());
+  if (framed.damage == seed::Damage::kNone) {
+    m_Pos += record.size();
+    return 1;
+  }
+  // Its lengths may be what is damaged: the next record is where they say
+  // only when one begins there.
+  if (!Fill(record.size() + seed::kProbeSize)) return -1;
+  if (AtRecordOrEnd(m_Pos + record.size())) {
+    m_Pos += record.size();
+    return 1;
+  }
+  return Resync(framed.offset) ? 1 : -1;
+}
+
+bool RecordReader::AtRecordOrEnd(size_t at) const {
+  const unsigned char* p = m_Buf.data() + at;
+  const size_t avail = m_End - at;
+  return avail == 0 || kFormat3.Begins(p, avail) || kFormat2.Begins(p, avail);
+}
+
+bool RecordReader::Resync(uint64_t from) {
+  ++m_Pos;
+  for (;;) {
+    if (!Fill(seed::kProbeSize)) return false;
+    if (Available() == 0) return true;
+    const size_t stop = m_Eof ? m_End : m_End - seed::kProbeSize + 1;
+    for (; m_Pos < stop; ++m_Pos) {
+      const size_t avail = Available();
+      if (kFormat3.Begins(Data(), avail)) return true;
+      if ((Offset() - from) % kProbeStep == 0 && kFormat2.Begins(Data(), avail)) return true;
+    }
+    if (m_Eof) return true;
+  }
 }
 
 std::vector<ShortRecord> ShortRecordsBefore(int fd, long end) {
@@ -150,11 +259,15 @@ bool RecordReader::Fill(size_t want) {
   if (Available() >= want || m_Eof) return true;
   std::memmove(m_Buf.data(), Data(), Available());
   m_End -= m_Pos;
+  m_Offset += m_Pos;
   m_Pos = 0;
-  ssize_t n = ReadFull(m_Fd, m_Buf.data() + m_End, m_Buf.size() - m_End);
-  if (n < 0) return false;
-  if (static_cast<size_t>(n) < m_Buf.size() - m_End) m_Eof = true;
-  m_End += static_cast<size_t>(n);
+  if (want > m_Buf.size()) m_Buf.resize(want);
+  while (m_End < want && !m_Eof) {
+    ssize_t n = ReadFull(m_Fd, m_Buf.data() + m_End, m_Buf.size() - m_End);
+    if (n < 0) return false;
+    if (static_cast<size_t>(n) < m_Buf.size() - m_End) m_Eof = true;
+    m_End += static_cast<size_t>(n);
+  }
   return true;
 }
 

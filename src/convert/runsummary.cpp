@@ -16,6 +16,8 @@ std::string FormatSummary(const RunStats& s, size_t inputCount, const std::strin
          n(s.recordsUnsafeCode) + " unsafe code";
   if (s.recordsNoDecoder > 0) out += ", " + n(s.recordsNoDecoder) + " in an encoding format without a decoder";
   if (s.recordsUnreachable > 0) out += ", " + n(s.recordsUnreachable) + " too short to be read";
+  if (s.recordsDamaged > 0) out += ", " + n(s.recordsDamaged) + " damaged";
+  if (s.recordsUnmapped > 0) out += ", " + n(s.recordsUnmapped) + " with codes the archive cannot keep";
   if (s.recordsNotSelected > 0) out += "; not selected " + n(s.recordsNotSelected);
   if (s.recordsOtherStream > 0) out += "; of other streams " + n(s.recordsOtherStream);
   out += "\n";

@@ -72,12 +72,14 @@ void SecondsToDate(double t, int& year, int& month, int& day, int& hour, int& mi
   DayOfYearToMonthDay(dayOfYear, year, month, day);
 }
 
+double StartTime(int year, int dayOfYear, int hour, int minute, int second, double fraction) {
+  const float sec = static_cast<float>(fraction) + static_cast<float>(second);
+  return DateToSeconds(year, 1, 1, hour, minute, sec) + (dayOfYear - 1) * 86400.0;
+}
+
 double RecordStartTime(const unsigned char* record) {
-  float f = static_cast<float>(Load16(record + kTenThousandths) / 10000.0);
-  float sec = f + static_cast<float>(record[kSecond]);
-  double start = DateToSeconds(Load16(record + kYear), 1, 1, record[kHour], record[kMinute], sec);
-  return start + (Load16(record + kDayOfYear) - 1) * 86400.0;
+  return StartTime(Load16(record + kYear), Load16(record + kDayOfYear), record[kHour], record[kMinute],
+                   record[kSecond], Load16(record + kTenThousandths) / 10000.0);
 }
 
 }  // namespace seed
-

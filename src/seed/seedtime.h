@@ -10,6 +10,8 @@ void DayOfYearToMonthDay(int dayOfYear, int year, int& month, int& day);
 double DateToSeconds(int year, int month, int day, int hour, int minute, float seconds);
 void SecondsToDate(double t, int& year, int& month, int& day, int& hour, int& minute,
                    float& seconds);
+// The start of a record from its fields; fraction: of a second, below 1.
+double StartTime(int year, int dayOfYear, int hour, int minute, int second, double fraction);
 // From the BTIME of a record whose header is already in host order.
 double RecordStartTime(const unsigned char* record);
 

@@ -1,5 +1,7 @@
 #include "support/seedgen.h"
 
+#include "seed/record3.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -219,6 +221,66 @@ std::vector<unsigned char> EncodeRecord(Header h, const std::vector<int32_t>& sa
     }
   }
   return Record(h, payload);
+}
+
+}  // namespace seedgen
+
+namespace seedgen {
+
+std::vector<unsigned char> Record3(const Header3& h, const std::vector<unsigned char>& payload, uint32_t count) {
+  std::vector<unsigned char> r(seed::k3FixedHeaderSize);
+  r[0] = 'M';
+  r[1] = 'S';
+  r[seed::k3Version] = 3;
+  Put32(r, seed::k3Nanosecond, h.nanosecond, false);
+  Put16(r, seed::k3Year, h.year, true);
+  Put16(r, seed::k3DayOfYear, h.dayOfYear, true);
+  r[seed::k3Hour] = static_cast<unsigned char>(h.hour);
+  r[seed::k3Minute] = static_cast<unsigned char>(h.minute);
+  r[seed::k3Second] = static_cast<unsigned char>(h.second);
+  r[seed::k3Encoding] = static_cast<unsigned char>(h.encoding);
+  Put64(r, seed::k3SampleRate, std::bit_cast<uint64_t>(h.rate), false);
+  Put32(r, seed::k3SampleCount, count, false);
+  r[seed::k3PublicationVersion] = static_cast<unsigned char>(h.publicationVersion);
+  r[seed::k3IdentifierLength] = static_cast<unsigned char>(h.id.size());
+  Put16(r, seed::k3ExtraLength, static_cast<int>(h.extra.size()), true);
+  Put32(r, seed::k3DataLength, static_cast<uint32_t>(payload.size()), false);
+  r.insert(r.end(), h.id.begin(), h.id.end());
+  r.insert(r.end(), h.extra.begin(), h.extra.end());
+  r.insert(r.end(), payload.begin(), payload.end());
+  SetCrc3(r);
+  return r;
+}
+
+std::vector<unsigned char> EncodeRecord3(const Header3& h, const std::vector<int32_t>& samples) {
+  const size_t count = samples.size();
+  std::vector<unsigned char> payload;
+  switch (h.encoding) {
+    case 1: case 3: case 4: case 5: {
+      Header v2;
+      v2.encoding = h.encoding;
+      v2.wordOrder = 0;
+      v2.dataOffset = 64;
+      v2.recordLength = static_cast<int>(64 + count * 8);
+      const auto record = EncodeRecord(v2, samples);
+      const size_t width = h.encoding == 1 ? 2 : h.encoding == 5 ? 8 : 4;
+      payload.assign(record.begin() + 64, record.begin() + 64 + static_cast<long>(count * width));
+      break;
+    }
+    default: {
+      const auto diffs = Differences(samples, samples.empty() ? 0 : samples[0]);
+      const auto words = h.encoding == 11 ? EncodeSteim2(diffs) : EncodeSteim1(diffs);
+      const size_t extraFrames = words.size() > 13 ? (words.size() - 13 + 14) / 15 : 0;
+      const int32_t x0 = samples.empty() ? 0 : samples.front(), xn = samples.empty() ? 0 : samples.back();
+      payload = Frames(x0, xn, words, true, 64 * (1 + extraFrames));
+    }
+  }
+  return Record3(h, payload, static_cast<uint32_t>(count));
+}
+
+void SetCrc3(std::vector<unsigned char>& r) {
+  Put32(r, seed::k3Crc, 0, false);
+  Put32(r, seed::k3Crc, seed::Crc32c(r.data(), r.size()), false);
 }
 
 }  // namespace seedgen

@@ -56,3 +56,27 @@ std::vector<unsigned char> Record(const Header& h, const std::vector<unsigned ch
 std::vector<unsigned char> EncodeRecord(Header h, const std::vector<int32_t>& samples);
 
 }  // namespace seedgen
+
+namespace seedgen {
+
+// A miniSEED 3 record.
+struct Header3 {
+  std::string id = "FDSN:XX_ABC_00_B_H_Z";
+  int year = 2011, dayOfYear = 1, hour = 0, minute = 0, second = 0;
+  uint32_t nanosecond = 0;
+  int encoding = 11;
+  double rate = 20;  // negative: the period in seconds
+  int publicationVersion = 2;
+  std::string extra;  // extra headers
+};
+
+// Header, identifier, extra headers and payload, with its CRC.
+std::vector<unsigned char> Record3(const Header3& h, const std::vector<unsigned char>& payload, uint32_t count);
+// Samples by h.encoding: Steim1 or Steim2 frames (most significant byte
+// first, no more frames than needed), or 16- or 32-bit integers, 32- or
+// 64-bit floats least significant byte first.
+std::vector<unsigned char> EncodeRecord3(const Header3& h, const std::vector<int32_t>& samples);
+// Puts the CRC of a record edited since into it.
+void SetCrc3(std::vector<unsigned char>& record);
+
+}  // namespace seedgen

@@ -18,6 +18,13 @@ std::filesystem::path SeedDataDir() {
   return {};
 }
 
+std::filesystem::path Mseed3DataDir() {
+  const std::filesystem::path seed = SeedDataDir();
+  if (seed.empty()) return {};
+  const std::filesystem::path p = seed.parent_path() / "mseed3";
+  return std::filesystem::is_directory(p) ? p : std::filesystem::path{};
+}
+
 TempDir::TempDir() {
   std::string tmpl = (std::filesystem::temp_directory_path() / "brevanto-test-XXXXXX").string();
   if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");

@@ -10,6 +10,8 @@ namespace testsupport {
 // ../shared/testdata/seed beside the checkout, or $BREVANTO_TESTDATA;
 // empty when neither exists.
 std::filesystem::path SeedDataDir();
+// ../shared/testdata/mseed3 beside it; empty when it does not exist.
+std::filesystem::path Mseed3DataDir();
 
 // A fresh folder under the system's temporary folder, removed with the object.
 class TempDir {
