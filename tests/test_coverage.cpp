@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -317,5 +320,58 @@ TEST_P(CoverageRead, ReadsTheRowsOfTheWindowByChannel) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Db, CoverageRead, testsupport::AllShapes(), testsupport::BackendName);
+
+std::vector<std::string> CsvLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// A converted volume with a gap of 100 s seen through brevanto-cli --coverage.
+TEST(CoverageCli, ShowsTheGapOfAConvertedVolume) {
+  auto archive = testsupport::LocalArchive::Sqlite(testsupport::Shape::kKeyless);
+  testsupport::VolumePlan plan;  // FLT BHZ and BHN, 250 records of 20 s, 100 s missing after record 30
+  testsupport::TempDir tmp;
+  const std::string input = tmp / "volume.mseed";
+  testsupport::WriteVolume(input, plan);
+  ASSERT_EQ(archive->Convert({input}).status, 0);
+
+  const auto run = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"--coverage", "--vez-ini", archive->Ini()});
+    return testsupport::RunProgram(testsupport::CliPath(), args);
+  };
+  const testsupport::ProgramOutcome csv = run({"--format", "csv", "--channels", "BHZ"});
+  ASSERT_EQ(csv.status, 0) << csv.err;
+  const std::string gapBegin = archive::FormatIsoTime(static_cast<double>(plan.start) + 31 * 20);
+  const std::string gapEnd = archive::FormatIsoTime(static_cast<double>(plan.start) + 31 * 20 + 100);
+  const std::string end = archive::FormatIsoTime(static_cast<double>(plan.start) + 250 * 20 + 100);
+  const std::vector<std::string> lines = CsvLines(csv.out);
+  ASSERT_EQ(lines.size(), 4u) << csv.out;
+  EXPECT_EQ(lines[2], "FLT,BHZ,gap," + gapBegin + "," + gapEnd + ",100.000000,,,");
+  EXPECT_EQ(lines[3].substr(0, 40), "FLT,BHZ,span," + gapEnd);
+  EXPECT_NE(lines[3].find(end + ",4380.000000,20,"), std::string::npos) << lines[3];
+
+  // A window from a date; the SVG goes to a file.
+  testsupport::TempDir out;
+  const std::string svgPath = out / "c.svg";
+  const auto svg = run({"--from", "2024-04-08", "--to", "2024-04-08T12:00", "--format", "svg", "--output", svgPath});
+  ASSERT_EQ(svg.status, 0) << svg.err;
+  std::ifstream in(svgPath);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(ParseSvg(text).error, "");
+  EXPECT_NE(text.find("FLT BHN: 2 spans, 3 gaps, 0 overlaps"), std::string::npos) << text.substr(0, 3000);
+
+  const auto text1 = run({"--stations", "FLT"});
+  EXPECT_EQ(text1.status, 0);
+  EXPECT_NE(text1.out.find("2 channels, "), std::string::npos) << text1.out;
+
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{"--from", "yesterday"}, {"--format", "png"}, {"--from", "2024-04-09", "--to", "2024-04-08"},
+        {"--jobs", "2"}, {"file.mseed"}}) {
+    EXPECT_EQ(run(bad).status, 2) << bad[0];
+  }
+  EXPECT_EQ(testsupport::RunProgram(testsupport::CliPath(), {"--format", "csv", "x.mseed"}).status, 2);
+}
 
 }  // namespace
