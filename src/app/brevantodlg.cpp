@@ -18,8 +18,11 @@
 
 #include "app/aboutdlg.h"
 #include "app/appicon.h"
+#include "app/coveragewindow.h"
 #include "app/dialogunits.h"
+#include "archive/archivereader.h"
 #include "platform/ini.h"
+#include "platform/odbc.h"
 
 namespace {
 
@@ -65,7 +68,7 @@ CBrevantoDlg::CBrevantoDlg(QWidget* parent, const QString& settingsFile, const s
   m_pInput = new QLabel(this);
   m_pInput->setObjectName(QStringLiteral("input"));
   m_pInput->setTextFormat(Qt::PlainText);
-  m_pInput->setGeometry(du.Rect(7, 10, 246, 8));
+  m_pInput->setGeometry(du.Rect(7, 10, 190, 8));
 
   m_pProgress = new QProgressBar(this);
   m_pProgress->setObjectName(QStringLiteral("progress"));
@@ -79,6 +82,11 @@ CBrevantoDlg::CBrevantoDlg(QWidget* parent, const QString& settingsFile, const s
   m_pDetailsButton->setEnabled(false);
   m_pDetailsButton->setAutoDefault(false);
   m_pDetailsButton->setGeometry(du.Rect(203, 23, 50, 14));
+
+  m_pCoverageButton = new QPushButton(QStringLiteral("C&overage"), this);
+  m_pCoverageButton->setObjectName(QStringLiteral("coverage"));
+  m_pCoverageButton->setAutoDefault(false);
+  m_pCoverageButton->setGeometry(du.Rect(203, 7, 50, 14));
 
   m_pArchive = new QLabel(this);
   m_pArchive->setObjectName(QStringLiteral("archive"));
@@ -102,6 +110,7 @@ CBrevantoDlg::CBrevantoDlg(QWidget* parent, const QString& settingsFile, const s
   connect(m_pConvert, &QPushButton::clicked, this, &CBrevantoDlg::OnConvert);
   connect(m_pExit, &QPushButton::clicked, this, &CBrevantoDlg::reject);
   connect(m_pDetailsButton, &QPushButton::toggled, this, &CBrevantoDlg::ShowDetails);
+  connect(m_pCoverageButton, &QPushButton::clicked, this, &CBrevantoDlg::OnCoverage);
   auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
   connect(help, &QShortcut::activated, this, &CBrevantoDlg::OnAbout);
 
@@ -293,6 +302,27 @@ void CBrevantoDlg::InputStarted(size_t fileIndex, size_t fileCount, const std::s
   m_ProgressState.fileIndex = fileIndex;
   m_ProgressState.fileCount = fileCount;
   m_ProgressState.path = path;
+}
+
+void CBrevantoDlg::OnCoverage() {
+  if (!m_pCoverage) {
+    const std::string connect = m_Converter.ConnectString();
+    m_pCoverage = new CCoverageWindow(
+        this, QStringLiteral("data source VEZ, ") + QFile::decodeName(m_Converter.m_DataDir.c_str()),
+        [connect](const std::vector<std::string>& stations) {
+          odbc::Connection database;
+          database.Open(connect, 15);
+          return archive::ReadCoverage(database, {}, [&](const std::string& sta, const std::string&) {
+            return stations.empty() || std::binary_search(stations.begin(), stations.end(), sta);
+          });
+        });
+  }
+  // The stations of a run are known once it has locked them, and kept after it.
+  if (!m_bRunning) m_pCoverage->SetLastRunStations(m_Converter.Stats().stations);
+  m_pCoverage->Reload();
+  m_pCoverage->show();
+  m_pCoverage->raise();
+  m_pCoverage->activateWindow();
 }
 
 void CBrevantoDlg::RunEnded(const RunStats& stats, size_t inputCount) { m_Report.SetEnd(stats, inputCount); }

@@ -141,6 +141,7 @@ void ConvertThreadProc(CConvertFromSeed* converter) {
 bool CConvertFromSeed::LockStations(convert::CStationLocks& locks) {
   std::set<std::string> stations;
   for (const std::string& f : m_FileList) convert::ScanStations(f, m_Quality.c_str(), m_Selection, stations);
+  m_Stats.stations.assign(stations.begin(), stations.end());
   std::string busy, problem;
   pid_t holder = 0;
   auto notice = [this](const std::string& station, pid_t pid) {
