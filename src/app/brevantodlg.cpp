@@ -195,8 +195,8 @@ void CBrevantoDlg::OnConvertDone() {
   m_bRunning = false;
   m_pConvert->setEnabled(true);
   m_pExit->setEnabled(true);
-  // Disabling both buttons left the keyboard without a target.
-  if (!focusWidget()) m_pConvert->setFocus();
+  // Disabling both buttons left the keyboard without a target, or passed it to Coverage.
+  if (!focusWidget() || focusWidget() == m_pCoverageButton) m_pConvert->setFocus();
   emit ConvertFinished();
 }
 
