@@ -1,6 +1,7 @@
 #include "archive/archivereader.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "archive/filelisttable.h"
 #include "platform/odbc.h"
@@ -102,14 +103,13 @@ void ReadCoverageRows(odbc::Connection& database, const TimeWindow& window,
   int param = 1;
   if (!std::isnan(window.to)) select.SetParam(param++, window.to);
   if (!std::isnan(window.from)) select.SetParam(param++, window.from);
-  RowBlock block(select.Handle());
+  // A quarter of a megabyte: not for the stack of whichever thread reads.
+  const auto block = std::make_unique<RowBlock>(select.Handle());
   select.Execute();
   CoverageRow r;
-  for (SQLULEN n; (n = block.Fetch()) > 0;)
-    for (SQLULEN i = 0; i < n; ++i) {
-      if (!block.Row(i, r)) continue;
-      row(r);
-    }
+  for (SQLULEN n; (n = block->Fetch()) > 0;)
+    for (SQLULEN i = 0; i < n; ++i)
+      if (block->Row(i, r)) row(r);
   select.CloseCursor();
 }
 

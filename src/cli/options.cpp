@@ -191,8 +191,7 @@ std::string ShortUsage() {
 std::string HelpText() {
   return std::string("usage: ") + kProgram + " [OPTIONS] FILE|@LISTFILE...\n" +
          "       " + kProgram + " --check [--vez-ini FILE] [-q]\n" +
-         "       " + kProgram + " --coverage [--stations LIST] [--channels LIST] [--from TIME]\n" +
-         "                    [--to TIME] [--format text|csv|json|svg] [--output FILE]\n" +
+         "       " + kProgram + " --coverage [--vez-ini FILE] [COVERAGE OPTIONS]\n" +
          "\n"
          "Converts SEED data records into VEZ archive data files and registers every\n"
          "file in the archive table FILELIST (ODBC data source VEZ).\n"
@@ -240,11 +239,14 @@ std::string HelpText() {
          "                    sample period apart), the gaps between them with their\n"
          "                    lengths, overlaps, sample rates, and the time covered\n"
          "                    and its percentage of the window; reads only FILELIST.\n"
-         "                    --stations and --channels choose the channels\n"
-         "  --from TIME, --to TIME  the window of --coverage, ISO 8601 UTC\n"
-         "                    (2024-03-15, 2024-03-15T06:00:00); spans are cut at\n"
-         "                    it, and its edges count as gaps. Default: from the\n"
-         "                    first sample to the last\n"
+         "                    (COVERAGE OPTIONS: --stations, --channels, --from,\n"
+         "                    --to, --format, --output, -q)\n"
+         "  --from TIME       the start of the window of --coverage, ISO 8601 UTC\n"
+         "                    (2024-03-15, 2024-03-15T06:00:00); default: the\n"
+         "                    first sample\n"
+         "  --to TIME         the end of the window; default: the last sample.\n"
+         "                    Spans are cut at the window, and its edges count\n"
+         "                    as gaps\n"
          "  --format FORMAT   of --coverage: text (aligned, the default), csv (one\n"
          "                    span, gap or overlap a line), json (times ISO 8601 UTC\n"
          "                    to the microsecond) or svg (a timeline, one row per\n"
