@@ -5,15 +5,19 @@
 namespace archive {
 namespace {
 
-// Float noise in begin + quantity must not turn one missing sample into none.
-constexpr double kSampleSlack = 1e-6;
+// What a time may be off by without a sample being missing: float noise,
+// and 15 significant digits where a driver passes doubles as text (10 µs
+// at today's times), so that one missing sample never reads as none.
+constexpr double kRelativeSlack = 1e-3, kAbsoluteSlack = 2e-5;
 
 bool SameRate(double a, double b) { return std::fabs(a - b) <= 1e-9 * std::max(a, b); }
 
 }  // namespace
 
 bool Continues(double end, double begin, double sps) {
-  return std::fabs(begin - end) * sps < 1.0 - kSampleSlack;
+  const double period = 1.0 / sps;
+  const double slack = std::min(std::max(kRelativeSlack * period, kAbsoluteSlack), period / 2);
+  return std::fabs(begin - end) < period - slack;
 }
 
 std::vector<double> ChannelCoverage::Rates() const {

@@ -60,7 +60,8 @@ struct Coverage {
 };
 
 // Whether a piece starting at begin continues data that end at end: the two
-// are less than one sample period apart.
+// are less than one sample period apart, less what stored times may be off
+// by (a thousandth of a period, at least 20 µs).
 bool Continues(double end, double begin, double sps);
 
 // Gathers rows, best in the order of station, channel and begin time (the
