@@ -1,5 +1,6 @@
 #include "app/coveragewindow.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
@@ -8,6 +9,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScrollArea>
 #include <QToolTip>
 #include <QVBoxLayout>
@@ -228,6 +230,9 @@ void CCoverageWindow::SetLastRunStations(std::vector<std::string> stations) {
 
 void CCoverageWindow::Reload() {
   const bool lastRun = m_pScope->currentIndex() == 1;
+  // A table of a million rows takes seconds to read.
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  const auto restore = qScopeGuard([] { QApplication::restoreOverrideCursor(); });
   try {
     archive::Coverage c = m_Load(lastRun ? m_LastRun : std::vector<std::string>{});
     m_pMessage->setText(c.channels.empty() ? QStringLiteral("FILELIST holds no data files")
