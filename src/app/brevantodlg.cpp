@@ -20,9 +20,7 @@
 #include "app/appicon.h"
 #include "app/coveragewindow.h"
 #include "app/dialogunits.h"
-#include "archive/archivereader.h"
 #include "platform/ini.h"
-#include "platform/odbc.h"
 
 namespace {
 
@@ -305,18 +303,10 @@ void CBrevantoDlg::InputStarted(size_t fileIndex, size_t fileCount, const std::s
 }
 
 void CBrevantoDlg::OnCoverage() {
-  if (!m_pCoverage) {
-    const std::string connect = m_Converter.ConnectString();
+  if (!m_pCoverage)
     m_pCoverage = new CCoverageWindow(
         this, QStringLiteral("data source VEZ, ") + QFile::decodeName(m_Converter.m_DataDir.c_str()),
-        [connect](const std::vector<std::string>& stations) {
-          odbc::Connection database;
-          database.Open(connect, 15);
-          return archive::ReadCoverage(database, {}, [&](const std::string& sta, const std::string&) {
-            return stations.empty() || std::binary_search(stations.begin(), stations.end(), sta);
-          });
-        });
-  }
+        CCoverageWindow::FromDatabase(m_Converter.ConnectString()));
   // The stations of a run are known once it has locked them, and kept after it.
   if (!m_bRunning) m_pCoverage->SetLastRunStations(m_Converter.Stats().stations);
   m_pCoverage->Reload();

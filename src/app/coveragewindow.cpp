@@ -16,9 +16,11 @@
 #include <algorithm>
 #include <exception>
 
+#include "archive/archivereader.h"
 #include "archive/coveragereport.h"
 #include "archive/coveragesvg.h"
 #include "archive/isotime.h"
+#include "platform/odbc.h"
 
 namespace {
 
@@ -181,6 +183,16 @@ void CCoverageView::paintEvent(QPaintEvent*) {
     for (const archive::PixelBar& b : m_Overlaps[i])
       p.fillRect(QRectF(b.x0, RowTop(i) + 1, b.x1 - b.x0, kRowHeight - 2), overlapColour);
   }
+}
+
+CCoverageWindow::Loader CCoverageWindow::FromDatabase(std::string connect) {
+  return [connect = std::move(connect)](const std::vector<std::string>& stations) {
+    odbc::Connection database;
+    database.Open(connect, 15);
+    return archive::ReadCoverage(database, {}, [&](const std::string& sta, const std::string&) {
+      return stations.empty() || std::binary_search(stations.begin(), stations.end(), sta);
+    });
+  };
 }
 
 CCoverageWindow::CCoverageWindow(QWidget* parent, QString archive, Loader loader)

@@ -65,6 +65,9 @@ class CCoverageWindow : public QDialog {
   // database error with the text to show.
   using Loader = std::function<archive::Coverage(const std::vector<std::string>& stations)>;
 
+  // Reads FILELIST through a connection of its own, opened for each reading.
+  static Loader FromDatabase(std::string connect);
+
   CCoverageWindow(QWidget* parent, QString archive, Loader loader);
   // The stations of the last run, offered as the second scope.
   void SetLastRunStations(std::vector<std::string> stations);
