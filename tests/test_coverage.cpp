@@ -364,6 +364,13 @@ TEST(CoverageCli, ShowsTheGapOfAConvertedVolume) {
   EXPECT_EQ(ParseSvg(text).error, "");
   EXPECT_NE(text.find("FLT BHN: 2 spans, 3 gaps, 0 overlaps"), std::string::npos) << text.substr(0, 3000);
 
+  const auto json = run({"--format", "json", "--channels", "BHN"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_NE(json.out.find("\"gaps\": [{\"begin\": \"" + gapBegin + "\", \"end\": \"" + gapEnd +
+                          "\", \"seconds\": 100.000000}]"),
+            std::string::npos)
+      << json.out;
+
   const auto text1 = run({"--stations", "FLT"});
   EXPECT_EQ(text1.status, 0);
   EXPECT_NE(text1.out.find("2 channels, "), std::string::npos) << text1.out;
