@@ -2,8 +2,9 @@
 -- with the eleven columns that brevanto reads and writes and nothing else.
 -- CPATH is deliberately not unique, since an archive may already hold two
 -- rows of one path; its index keeps registration fast as the table grows.
--- The index on STA, CH and TBEGIN finds what the archive already holds of a
--- channel's hours before a run writes them, and serves coverage reports.
+-- The index on STA, CH and TBEGIN (with SPS and TQTY, so that it alone
+-- answers coverage reports) finds what the archive already holds of a
+-- channel's hours before a run writes them.
 -- Without a key, registration changes the first row of a path with LIMIT 1.
 -- DOUBLE keeps every bit of a time; DATETIME, unlike TIMESTAMP, is stored
 -- as written, without the session's time zone.
@@ -21,4 +22,4 @@ CREATE TABLE IF NOT EXISTS FILELIST (
   FOFF INTEGER
 ) ENGINE = InnoDB CHARACTER SET utf8mb4 COLLATE utf8mb4_bin;
 CREATE INDEX IF NOT EXISTS FILELIST_CPATH ON FILELIST (CPATH);
-CREATE INDEX IF NOT EXISTS FILELIST_STA_CH_TBEGIN ON FILELIST (STA, CH, TBEGIN);
+CREATE INDEX IF NOT EXISTS FILELIST_STA_CH_TBEGIN ON FILELIST (STA, CH, TBEGIN, SPS, TQTY);

@@ -2,8 +2,9 @@
 -- with the eleven columns that brevanto reads and writes and nothing else.
 -- CPATH is deliberately not unique, since an archive may already hold two
 -- rows of one path; its index keeps registration fast as the table grows.
--- The index on STA, CH and TBEGIN finds what the archive already holds of a
--- channel's hours before a run writes them, and serves coverage reports.
+-- The index on STA, CH and TBEGIN (with SPS and TQTY, so that it alone
+-- answers coverage reports) finds what the archive already holds of a
+-- channel's hours before a run writes them.
 -- Without a key, registration takes the first row of a path by ctid.
 -- Names stay unquoted so that they fold to lower case like the queries'.
 CREATE TABLE IF NOT EXISTS FILELIST (
@@ -20,4 +21,4 @@ CREATE TABLE IF NOT EXISTS FILELIST (
   FOFF INTEGER
 );
 CREATE INDEX IF NOT EXISTS FILELIST_CPATH ON FILELIST (CPATH);
-CREATE INDEX IF NOT EXISTS FILELIST_STA_CH_TBEGIN ON FILELIST (STA, CH, TBEGIN);
+CREATE INDEX IF NOT EXISTS FILELIST_STA_CH_TBEGIN ON FILELIST (STA, CH, TBEGIN, SPS, TQTY);

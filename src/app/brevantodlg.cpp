@@ -18,6 +18,7 @@
 
 #include "app/aboutdlg.h"
 #include "app/appicon.h"
+#include "app/coveragewindow.h"
 #include "app/dialogunits.h"
 #include "platform/ini.h"
 
@@ -85,6 +86,11 @@ CBrevantoDlg::CBrevantoDlg(QWidget* parent, const QString& settingsFile, const s
   m_pDetailsButton->setAutoDefault(false);
   m_pDetailsButton->setGeometry(du.Rect(203, 23, 50, 14));
 
+  m_pCoverageButton = new QPushButton(QStringLiteral("C&overage"), this);
+  m_pCoverageButton->setObjectName(QStringLiteral("coverage"));
+  m_pCoverageButton->setAutoDefault(false);
+  m_pCoverageButton->setGeometry(du.Rect(203, 7, 50, 14));
+
   m_pArchive = new QLabel(this);
   m_pArchive->setObjectName(QStringLiteral("archive"));
   m_pArchive->setTextFormat(Qt::PlainText);
@@ -108,6 +114,7 @@ CBrevantoDlg::CBrevantoDlg(QWidget* parent, const QString& settingsFile, const s
   connect(m_pExit, &QPushButton::clicked, this, &CBrevantoDlg::reject);
   connect(m_pStop, &QPushButton::clicked, this, &CBrevantoDlg::OnStop);
   connect(m_pDetailsButton, &QPushButton::toggled, this, &CBrevantoDlg::ShowDetails);
+  connect(m_pCoverageButton, &QPushButton::clicked, this, &CBrevantoDlg::OnCoverage);
   auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
   connect(help, &QShortcut::activated, this, &CBrevantoDlg::OnAbout);
 
@@ -213,8 +220,8 @@ void CBrevantoDlg::OnConvertDone() {
   m_pStop->setEnabled(false);
   m_pConvert->setEnabled(true);
   m_pExit->setEnabled(true);
-  // Disabling both buttons left the keyboard without a target.
-  if (!focusWidget()) m_pConvert->setFocus();
+  // Disabling both buttons left the keyboard without a target, or passed it to Coverage.
+  if (!focusWidget() || focusWidget() == m_pCoverageButton) m_pConvert->setFocus();
   emit ConvertFinished();
 }
 
@@ -326,6 +333,19 @@ void CBrevantoDlg::InputStarted(size_t fileIndex, size_t fileCount, const std::s
   m_ProgressState.fileIndex = fileIndex;
   m_ProgressState.fileCount = fileCount;
   m_ProgressState.path = path;
+}
+
+void CBrevantoDlg::OnCoverage() {
+  if (!m_pCoverage)
+    m_pCoverage = new CCoverageWindow(
+        this, QStringLiteral("data source VEZ, ") + QFile::decodeName(m_Converter.m_DataDir.c_str()),
+        CCoverageWindow::FromDatabase(m_Converter.ConnectString()));
+  // The stations of a run are known once it has locked them, and kept after it.
+  if (!m_bRunning) m_pCoverage->SetLastRunStations(m_Converter.Stats().stations);
+  m_pCoverage->Reload();
+  m_pCoverage->show();
+  m_pCoverage->raise();
+  m_pCoverage->activateWindow();
 }
 
 void CBrevantoDlg::RunEnded(const RunStats& stats, size_t inputCount) { m_Report.SetEnd(stats, inputCount); }

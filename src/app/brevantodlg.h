@@ -18,6 +18,7 @@
 #include "convert/convertfromseed.h"
 #include "platform/diag.h"
 
+class CCoverageWindow;
 class QLabel;
 class QMenu;
 class QPlainTextEdit;
@@ -70,6 +71,9 @@ class CBrevantoDlg : public QDialog, public IConvertHost {
   QProgressBar* ProgressBar() const { return m_pProgress; }
   QLabel* ArchiveLabel() const { return m_pArchive; }
   QPushButton* DetailsButton() const { return m_pDetailsButton; }
+  QPushButton* CoverageButton() const { return m_pCoverageButton; }
+  // The coverage window, once Coverage has opened it.
+  CCoverageWindow* CoverageWindow() const { return m_pCoverage; }
   QPlainTextEdit* Details() const { return m_pDetails; }
   QString DetailsText() const;
   // The dialog's context menu, built afresh for each request.
@@ -82,6 +86,7 @@ class CBrevantoDlg : public QDialog, public IConvertHost {
   void OnStop();
   void OnAbout();
   void ShowDetails(bool shown);
+  void OnCoverage();
   void reject() override;
 
  signals:
@@ -110,6 +115,8 @@ class CBrevantoDlg : public QDialog, public IConvertHost {
   QProgressBar* m_pProgress = nullptr;
   QLabel* m_pArchive = nullptr;
   QPushButton* m_pDetailsButton = nullptr;
+  QPushButton* m_pCoverageButton = nullptr;
+  CCoverageWindow* m_pCoverage = nullptr;
   QPlainTextEdit* m_pDetails = nullptr;
   int m_CompactHeight = 0;
   int m_DetailsHeight = 0;

@@ -13,6 +13,7 @@
 #include "archive/archivecheck.h"
 #include "archive/filelisttable.h"
 #include "cli/cliprogress.h"
+#include "cli/coveragecmd.h"
 #include "cli/options.h"
 #include "convert/convertfromseed.h"
 #include "convert/runsummary.h"
@@ -187,8 +188,10 @@ int main(int argc, char** argv) {
     std::printf("%s %s\n", kProgram, BREVANTO_VERSION);
     return kExitOk;
   }
-  if (!options.check) CatchStopSignals();
-  const int status = options.check ? Check(options) : Run(options);
+  if (!options.check && !options.coverage) CatchStopSignals();
+  const int status = options.check      ? Check(options)
+                     : options.coverage ? Coverage(options, kArchiveConnect, kLoginTimeoutSeconds)
+                                        : Run(options);
   if (std::fflush(stdout) != 0 && status == kExitOk) {
     std::fprintf(stderr, "%s: cannot write standard output: %s\n", kProgram, std::strerror(errno));
     return kExitFailed;

@@ -5,11 +5,15 @@
 #include <fstream>
 
 #include "archive/archivecheck.h"
+#include "archive/coveragereport.h"
+#include "archive/isotime.h"
 #include "convert/archivesettings.h"
 #include "convert/selection.h"
 
 namespace cli {
 namespace {
+
+constexpr const char* kTimeAdvice = "use ISO 8601 UTC, 2024-03-15 or 2024-03-15T06:00:00";
 
 std::string Trim(const std::string& s) {
   const size_t b = s.find_first_not_of(" \t\r");
@@ -58,6 +62,7 @@ Options ParseArguments(int argc, const char* const* argv) {
   Options o;
   bool optionsEnded = false;
   bool qualityGiven = false;
+  bool timeGiven = false, formatGiven = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     std::string value;
@@ -79,6 +84,22 @@ Options ParseArguments(int argc, const char* const* argv) {
       o.verbose = true;
     } else if (arg == "--check") {
       o.check = true;
+    } else if (arg == "--coverage") {
+      o.coverage = true;
+    } else if (TakeValue("--from", argc, argv, i, value)) {
+      if (!archive::ParseIsoTime(value, o.from)) throw UsageError("bad --from \"" + value + "\": " + kTimeAdvice);
+      timeGiven = true;
+    } else if (TakeValue("--to", argc, argv, i, value)) {
+      if (!archive::ParseIsoTime(value, o.to)) throw UsageError("bad --to \"" + value + "\": " + kTimeAdvice);
+      timeGiven = true;
+    } else if (TakeValue("--format", argc, argv, i, value)) {
+      if (!archive::MakeCoverageWriter(value))
+        throw UsageError("bad --format \"" + value + "\": use text, csv, json or svg");
+      o.format = value;
+      formatGiven = true;
+    } else if (TakeValue("--output", argc, argv, i, value)) {
+      if (value.empty()) throw UsageError("option --output needs a file name");
+      o.output = value;
     } else if (TakeValue("--vez-ini", argc, argv, i, value)) {
       if (value.empty()) throw UsageError("option --vez-ini needs a file name");
       o.vezIni = value;
@@ -119,6 +140,17 @@ Options ParseArguments(int argc, const char* const* argv) {
   }
   if (o.quiet && o.verbose) throw UsageError("-q and -v exclude each other");
   if (o.vezIni.empty()) o.vezIni = FindVezIni();
+  if (o.check && o.coverage) throw UsageError("--check and --coverage exclude each other");
+  if (!o.coverage && (timeGiven || formatGiven || !o.output.empty()))
+    throw UsageError("--from, --to, --format and --output belong to --coverage");
+  if (o.coverage) {
+    if (!o.files.empty()) throw UsageError("--coverage takes no input files");
+    if (qualityGiven || o.verbose || o.jobs || o.commitMs >= 0 || o.noWait || o.shards > 1)
+      throw UsageError("--coverage takes none of the conversion options but --stations and --channels");
+    if (!std::isnan(o.from) && !std::isnan(o.to) && !(o.from < o.to))
+      throw UsageError("--from must come before --to");
+    return o;
+  }
   if (o.check) {
     if (!o.files.empty()) throw UsageError("--check takes no input files");
     if (qualityGiven) throw UsageError("--quality has no meaning with --check");
@@ -159,16 +191,20 @@ std::string ShortUsage() {
          "       [--networks LIST] [--shard K/N] [-q|-v]\n"
          "       FILE|@LISTFILE...\n"
          "       " + kProgram + " --check [--vez-ini FILE] [-q]\n"
+         "       " + kProgram + " --coverage [--vez-ini FILE] [--stations LIST] [--channels LIST]\n"
+         "       [--from TIME] [--to TIME] [--format text|csv|json|svg] [--output FILE]\n"
          "Try '" + kProgram + " --help' for more information.\n";
 }
 
 std::string HelpText() {
   return std::string("usage: ") + kProgram + " [OPTIONS] FILE|@LISTFILE...\n" +
          "       " + kProgram + " --check [--vez-ini FILE] [-q]\n" +
+         "       " + kProgram + " --coverage [--vez-ini FILE] [COVERAGE OPTIONS]\n" +
          "\n"
          "Converts SEED data records into VEZ archive data files and registers every\n"
          "file in the archive table FILELIST (ODBC data source VEZ).\n"
-         "With --check, converts nothing and checks the archive instead.\n"
+         "With --check, converts nothing and checks the archive instead; with\n"
+         "--coverage, reports what the archive holds.\n"
          "\n"
          "Inputs:\n"
          "  FILE              a SEED or miniSEED file; miniSEED 2 and 3 records may\n"
@@ -216,6 +252,24 @@ std::string HelpText() {
          "  --check           check the archive: compare the data files under the data\n"
          "                    folder with the rows of FILELIST, print one line per\n"
          "                    finding and a summary on standard output; reads only\n"
+         "  --coverage        report what FILELIST says the archive holds, per station\n"
+         "                    and channel: continuous spans (files less than one\n"
+         "                    sample period apart), the gaps between them with their\n"
+         "                    lengths, overlaps, sample rates, and the time covered\n"
+         "                    and its percentage of the window; reads only FILELIST.\n"
+         "                    (COVERAGE OPTIONS: --stations, --channels, --from,\n"
+         "                    --to, --format, --output, -q)\n"
+         "  --from TIME       the start of the window of --coverage, ISO 8601 UTC\n"
+         "                    (2024-03-15, 2024-03-15T06:00:00); default: the\n"
+         "                    first sample\n"
+         "  --to TIME         the end of the window; default: the last sample.\n"
+         "                    Spans are cut at the window, and its edges count\n"
+         "                    as gaps\n"
+         "  --format FORMAT   of --coverage: text (aligned, the default), csv (one\n"
+         "                    span, gap or overlap a line), json (times ISO 8601 UTC\n"
+         "                    to the microsecond) or svg (a timeline, one row per\n"
+         "                    channel, 1200 px wide)\n"
+         "  --output FILE     write --coverage to FILE instead of standard output\n"
          "  -h, --help        print this help and exit\n"
          "  -V, --version     print the version and exit\n"
          "  --                end of options: later arguments are files\n"
@@ -282,12 +336,20 @@ std::string HelpText() {
          "  3  the archive could not be read: the VEZ.ini file, its data folder, the\n"
          "     database (data source VEZ) or its table FILELIST\n"
          "\n"
+         "Exit status of --coverage:\n"
+         "  0  the report was written (gaps are not failures)\n"
+         "  1  the output could not be written\n"
+         "  2  usage error\n"
+         "  3  the database (data source VEZ) or its table FILELIST could not be read\n"
+         "\n"
          "Examples:\n"
          "  brevanto-cli /data/seed/2024-04-08.mseed\n"
          "  brevanto-cli --quality DQM --vez-ini /srv/vez/VEZ.ini station-day/*.mseed\n"
          "  find /data/seed -name '*.mseed' > inputs && brevanto-cli -q @inputs\n"
          "  parallel brevanto-cli -q --shard {}/4 @inputs ::: 1 2 3 4\n"
-         "  ODBCINI=/srv/vez/odbc.ini brevanto-cli --check --vez-ini /srv/vez/VEZ.ini\n";
+         "  ODBCINI=/srv/vez/odbc.ini brevanto-cli --check --vez-ini /srv/vez/VEZ.ini\n"
+         "  brevanto-cli --coverage --from 2024-03-01 --to 2024-04-01 --channels 'BH?'\n"
+         "  brevanto-cli --coverage --format svg --output coverage.svg\n";
 }
 
 }  // namespace cli

@@ -1,5 +1,6 @@
 #pragma once
 // The command line of brevanto-cli.
+#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -25,6 +26,10 @@ struct Options {
   bool help = false;
   bool version = false;
   bool check = false;  // --check: examine the archive instead of converting
+  bool coverage = false;  // --coverage: report what FILELIST holds instead of converting
+  double from = NAN, to = NAN;  // --from, --to of --coverage; NaN where not given
+  std::string format = "text";  // of --coverage
+  std::string output;           // --output of --coverage; empty: standard output
   unsigned jobs = 0;   // 0: the default, the cores this process may use (at most 8)
   long commitMs = -1;  // -1: COMMIT_MS of ./brevanto.ini, else the default
   bool noWait = false;

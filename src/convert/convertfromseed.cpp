@@ -143,6 +143,7 @@ bool CConvertFromSeed::LockStations(convert::CStationLocks& locks, std::set<std:
   m_Streams = convert::CStreamRule{};
   for (const std::string& f : m_FileList) convert::ScanStreams(f, m_Quality.c_str(), m_Selection, m_Streams);
   stations = m_Streams.Stations();
+  m_Stats.stations.assign(stations.begin(), stations.end());
   std::string busy, problem;
   pid_t holder = 0;
   auto notice = [this](const std::string& station, pid_t pid) {

@@ -98,6 +98,7 @@ struct RunStats {
   bool aborted = false;      // ended by a database or other error escaping the store
   bool interrupted = false;  // stopped on request (a signal) before the end of its input
   bool lockRefused = false;  // a station was being converted by another run, or could not be locked
+  std::vector<std::string> stations;  // of the input, as selected, in byte order
 
   bool AnyFailure() const {
     return filesFailed || recordsUnsafeCode || recordsUnreachable || recordsDamaged || recordsUnmapped ||
@@ -132,6 +133,7 @@ class CConvertFromSeed {
   // Connection string of the run; the archive's data source unless a test says
   // otherwise. Empty: no database, data files only (benchmarks of the rest).
   void SetConnectString(const std::string& connect) { m_ConnectString = connect; }
+  const std::string& ConnectString() const { return m_ConnectString; }
   // How long a row may lag its data file: registrations are committed in
   // groups this often; 0 commits each write's registration at once.
   static constexpr std::chrono::milliseconds kDefaultCommitInterval{1000};

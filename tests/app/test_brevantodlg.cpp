@@ -28,6 +28,9 @@
 #include "app/brevantoapp.h"
 #include "app/brevantodlg.h"
 #include "convert/stationlocks.h"
+#include "app/coveragewindow.h"
+#include "archive/coveragesvg.h"
+#include <QComboBox>
 #include "platform/ini.h"
 #include "support/testsupport.h"
 
@@ -170,6 +173,25 @@ std::set<std::string> RootFolder() {
   return entries;
 }
 
+// Two weeks of hourly files of a small network: ST01 BHZ misses 6 hours on
+// day 3, ST02 stops on day 10, ST03 HHZ has a day read twice.
+archive::Coverage TwoWeeks() {
+  constexpr double kStart = 1710460800;  // 2024-03-15
+  archive::CCoverageBuilder b;
+  const char* stations[] = {"ST01", "ST02", "ST03"};
+  for (const char* sta : stations)
+    for (const char* ch : {"BHE", "BHN", "BHZ"})
+      for (int h = 0; h < 14 * 24; ++h) {
+        const std::string s = sta, c = ch;
+        if (s == "ST01" && c == "BHZ" && h >= 3 * 24 + 6 && h < 3 * 24 + 12) continue;
+        if (s == "ST02" && h >= 10 * 24) continue;
+        b.Add(s, c, 100, kStart + h * 3600.0, 3600);
+      }
+  for (int h = 0; h < 14 * 24; ++h) b.Add("ST03", "HHZ", 200, kStart + h * 3600.0, 3600);
+  for (int h = 5 * 24; h < 6 * 24; ++h) b.Add("ST03", "HHZ", 200, kStart + h * 3600.0 + 1800, 3600);
+  return b.Finish();
+}
+
 }  // namespace
 
 class TestBrevantoDlg : public QObject {
@@ -207,6 +229,85 @@ class TestBrevantoDlg : public QObject {
     platform::WritePrivateProfileString("DATA", "DIR", *m_Tmp / "data", m_VezIni);
   }
   void cleanup() { m_Tmp.reset(); }
+
+  // The gap of ST01 BHZ lies where the window's own axis puts it; hovering
+  // it tells its length, hovering a bar its span and files.
+  void coverageWindowShowsTheGapWhereItIs() {
+    std::vector<std::vector<std::string>> asked;
+    CCoverageWindow window(nullptr, QStringLiteral("data source VEZ, /srv/vez/data"),
+                           [&](const std::vector<std::string>& stations) {
+                             asked.push_back(stations);
+                             return TwoWeeks();
+                           });
+    window.SetLastRunStations({"ST01", "ST03"});
+    QCOMPARE(window.Scope()->count(), 2);
+    window.Reload();
+    QCOMPARE(asked.back(), (std::vector<std::string>{"ST01", "ST03"}));
+    window.Scope()->setCurrentIndex(0);
+    window.Reload();
+    QVERIFY(asked.back().empty());
+    QVERIFY(ShowActive(window));
+
+    CCoverageView& view = *window.View();
+    const archive::Coverage& cov = view.Coverage();
+    QCOMPARE(cov.channels.size(), size_t{10});
+    QCOMPARE(cov.channels[2].station + cov.channels[2].channel, std::string("ST01BHZ"));
+    const double from = cov.window.from, to = cov.window.to;
+    const double left = CCoverageView::kLabelWidth, width = view.width() - left - CCoverageView::kRightMargin;
+    const auto x = [&](double t) { return left + (t - from) / (to - from) * width; };
+    const double gapBegin = from + (3 * 24 + 6) * 3600.0, gapEnd = gapBegin + 6 * 3600;
+    const int y = view.RowTop(2) + CCoverageView::kRowHeight / 2;
+    QVERIFY(x(gapEnd) - x(gapBegin) > 8);  // wide enough to point into
+
+    const auto gap = view.HitAt(QPoint(static_cast<int>((x(gapBegin) + x(gapEnd)) / 2), y));
+    QCOMPARE(gap.kind, CCoverageView::Hit::kGap);
+    QCOMPARE(gap.begin, gapBegin);
+    QCOMPARE(gap.end, gapEnd);
+    QVERIFY(view.ToolTipAt(QPoint(static_cast<int>((x(gapBegin) + x(gapEnd)) / 2), y))
+                .contains(QStringLiteral("ST01 BHZ: gap of 06:00:00")));
+    for (double edge : {x(gapBegin) - 2, x(gapEnd) + 2}) {
+      const auto bar = view.HitAt(QPoint(static_cast<int>(edge), y));
+      QCOMPARE(bar.kind, CCoverageView::Hit::kSpan);
+      QCOMPARE(bar.files, edge < x(gapBegin) ? uint64_t{78} : uint64_t{252});
+    }
+    // The row above has no gap there.
+    QCOMPARE(view.HitAt(QPoint(static_cast<int>(x(gapBegin) + 4), y - CCoverageView::kRowHeight)).kind,
+             CCoverageView::Hit::kSpan);
+    // ST03 HHZ: the day read twice is an overlap.
+    const auto overlap = view.HitAt(QPoint(static_cast<int>(x(from + 5.5 * 86400)), view.RowTop(9) + 9));
+    QCOMPARE(overlap.kind, CCoverageView::Hit::kOverlap);
+
+    // Saved as SVG and PNG.
+    QString problem;
+    const QString svg = QString::fromStdString(*m_Tmp / "coverage.svg"), png = QString::fromStdString(*m_Tmp / "coverage.png");
+    QVERIFY2(window.SaveSvg(svg, problem), qPrintable(problem));
+    QVERIFY2(window.SavePng(png, problem), qPrintable(problem));
+    QFile saved(svg);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QVERIFY(saved.readAll().contains("<svg xmlns=\"http://www.w3.org/2000/svg\""));
+    QImage image(png);
+    QCOMPARE(image.width(), view.width());
+    // The gap is white-grey row background, the bar beside it the span colour.
+    QCOMPARE(image.pixelColor(static_cast<int>((x(gapBegin) + x(gapEnd)) / 2), y), QColor(archive::kRowColour));
+    QCOMPARE(image.pixelColor(static_cast<int>(x(gapBegin) - 3), y), QColor(archive::kSpanColour));
+
+    if (const QByteArray shot = qgetenv("BREVANTO_COVERAGE_SCREENSHOT"); !shot.isEmpty())
+      QVERIFY(window.grab().save(QFile::decodeName(shot)));
+  }
+
+  // The dialog's Coverage button opens the window; a data source that is
+  // not there is said in it.
+  void coverageButtonOpensTheWindow() {
+    FakeChooser chooser;
+    auto dlg = MakeDialog(chooser);
+    QVERIFY(ShowActive(*dlg));
+    QCOMPARE(dlg->CoverageButton()->text(), QStringLiteral("C&overage"));
+    QTest::mouseClick(dlg->CoverageButton(), Qt::LeftButton);
+    QVERIFY(dlg->CoverageWindow() != nullptr);
+    QVERIFY(dlg->CoverageWindow()->isVisible());
+    QVERIFY(dlg->CoverageWindow()->Message()->text().startsWith(QStringLiteral("Cannot read FILELIST")));
+    QCOMPARE(dlg->CoverageWindow()->Scope()->count(), 1);  // no run yet
+  }
 
   void idleStateAndLayout() {
     FakeChooser chooser;
