@@ -77,7 +77,7 @@ CBrevantoDlg::CBrevantoDlg(QWidget* parent, const QString& settingsFile, const s
   m_pProgress->setObjectName(QStringLiteral("progress"));
   m_pProgress->setRange(0, kProgressSteps);
   m_pProgress->setValue(0);
-  m_pProgress->setGeometry(du.Rect(7, 25, 186, 10));
+  m_pProgress->setGeometry(du.Rect(7, 25, 132, 10));
 
   m_pDetailsButton = new QPushButton(QStringLiteral("&Details"), this);
   m_pDetailsButton->setObjectName(QStringLiteral("details"));
@@ -89,7 +89,7 @@ CBrevantoDlg::CBrevantoDlg(QWidget* parent, const QString& settingsFile, const s
   m_pCoverageButton = new QPushButton(QStringLiteral("C&overage"), this);
   m_pCoverageButton->setObjectName(QStringLiteral("coverage"));
   m_pCoverageButton->setAutoDefault(false);
-  m_pCoverageButton->setGeometry(du.Rect(203, 7, 50, 14));
+  m_pCoverageButton->setGeometry(du.Rect(146, 23, 50, 14));
 
   m_pArchive = new QLabel(this);
   m_pArchive->setObjectName(QStringLiteral("archive"));
