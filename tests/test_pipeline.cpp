@@ -521,7 +521,9 @@ TEST(Pipeline, LeftoverTemporaryFilesOfLockedStationsAreRemoved) {
   const std::string mine = archive->DataDir() + "/LFT/23/.08042024-230000-BHZ.LFT.a1B2c3";
   const std::string other = archive->DataDir() + "/OTH/10/.08042024-100000-BHZ.OTH.x9Y8z7";
   const std::string kept = archive->DataDir() + "/LFT/10/.notes";  // not the writer's
-  for (const std::string& path : {mine, other, kept}) {
+  // The killed run's marks on the stations it held.
+  const std::string marks = archive->DataDir() + "/.brevanto-lock/";
+  for (const std::string& path : {mine, other, kept, marks + "LFT.unfinished", marks + "OTH.unfinished"}) {
     fs::create_directories(fs::path(path).parent_path());
     testsupport::WriteFileBytes(path, std::vector<unsigned char>(700, 1));
   }

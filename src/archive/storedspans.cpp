@@ -209,46 +209,35 @@ void AddUnlisted(const std::string& dataDir, const std::string& station,
 
 HoldingsMap LoadHoldings(odbc::Connection& database, const std::string& dataDir,
                          const std::map<ChannelKey, ChannelWindow>& windows, const std::set<std::string>& unlisted) {
-  struct StationWindow {
-    double begin = 0, end = 0;
-    bool any = false;
-  };
-  std::map<std::string, StationWindow> stations;
-  for (const auto& [key, w] : windows) {
-    const double reach = Reach(w.minSps);
-    StationWindow& s = stations[key.first];
-    s.begin = s.any ? std::min(s.begin, w.begin - reach) : w.begin - reach;
-    s.end = s.any ? std::max(s.end, w.end) : w.end;
-    s.any = true;
-  }
   const FileListTable& table = CheckFileListTable(database);
+  // By station, channel and a range of TBEGIN: what the shipped index answers.
   odbc::Statement& select = database.Prepared(
-      "SELECT " + table.Column(kCpath) + ", " + table.Column(kCh) + ", " + table.Column(kTBegin) + ", " +
-      table.Column(kTQty) + ", " + table.Column(kSps) + " FROM " + table.Table() + " WHERE " + table.Column(kSta) +
-      " = ? AND " + table.Column(kTBegin) + " >= ? AND " + table.Column(kTBegin) + " < ?" + table.FirstRow().Order());
+      "SELECT " + table.Column(kCpath) + ", " + table.Column(kTBegin) + ", " + table.Column(kTQty) + ", " +
+      table.Column(kSps) + " FROM " + table.Table() + " WHERE " + table.Column(kSta) + " = ? AND " +
+      table.Column(kCh) + " = ? AND " + table.Column(kTBegin) + " >= ? AND " + table.Column(kTBegin) + " < ?" +
+      table.FirstRow().Order());
   HoldingsMap holdings;
-  const std::string root = dataDir.empty() ? "" : dataDir;
-  for (const auto& [station, w] : stations) {
-    select.SetParam(1, station);
-    select.SetParam(2, w.begin);
-    select.SetParam(3, w.end);
+  for (const auto& [key, w] : windows) {
+    select.SetParam(1, key.first);
+    select.SetParam(2, key.second);
+    select.SetParam(3, w.begin - Reach(w.minSps));
+    select.SetParam(4, w.end);
     select.Execute();
     std::set<std::string> seen;  // the first row of a path is the one registration keeps
     while (select.Fetch()) {
       StoredFile f;
       f.cpath = Unpadded(select.GetText(1));
-      const ChannelKey key{station, Unpadded(select.GetText(2))};
-      f.tBegin = select.GetDouble(3);
-      f.rowQty = select.GetDouble(4);
-      f.sps = select.GetDouble(5);
-      if (!windows.count(key) || !seen.insert(f.cpath).second || !(f.sps > 0) || !std::isfinite(f.sps)) continue;
+      f.tBegin = select.GetDouble(2);
+      f.rowQty = select.GetDouble(3);
+      f.sps = select.GetDouble(4);
+      if (!seen.insert(f.cpath).second || !(f.sps > 0) || !std::isfinite(f.sps)) continue;
       const std::string local = LocalPath(f.cpath);
-      if (local.empty() || !StoredSampleCount(root + "/" + local, f.samples)) continue;
+      if (local.empty() || !StoredSampleCount(dataDir + "/" + local, f.samples)) continue;
       holdings[key].push_back(std::move(f));
     }
     select.CloseCursor();
-    if (unlisted.count(station)) AddUnlisted(root, station, windows, holdings);
   }
+  for (const std::string& station : unlisted) AddUnlisted(dataDir, station, windows, holdings);
   return holdings;
 }
 

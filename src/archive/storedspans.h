@@ -84,7 +84,7 @@ using HoldingsMap = std::map<ChannelKey, std::vector<StoredFile>>;
 
 // The files FILELIST registers for these channels that may hold samples in
 // their windows, each with the sample count its file holds now; rows whose
-// file is gone are left out. One query per station. For the stations in
+// file is gone are left out. One query per channel. For the stations in
 // unlisted (an earlier run of theirs ended before it registered all it
 // wrote), the station's folders are read as well, for files without a row.
 HoldingsMap LoadHoldings(odbc::Connection& database, const std::string& dataDir,

@@ -231,13 +231,21 @@ void CConvertFromSeed::Run() {
   if (useDatabase && !OpenDatabase()) return;
   convert::CStationLocks locks(m_DataDir);
   std::set<std::string> stations;
-  std::shared_ptr<const archive::HoldingsMap> holdings;
-  if (!LockStations(locks, stations) || (useDatabase && !LoadHoldings(holdings, locks.BeginWriting()))) {
+  if (!LockStations(locks, stations)) {
     ClearFiles();
     m_Database.Close();
     return;
   }
-  convert::RemoveLeftovers(m_DataDir, stations, [this](const std::string& line) { Error("%s", line.c_str()); });
+  // Only where a run ended before all it wrote was registered can files
+  // lack rows, or a creation have been cut short: the rest are not searched.
+  const std::set<std::string> unfinished = locks.BeginWriting();
+  std::shared_ptr<const archive::HoldingsMap> holdings;
+  if (useDatabase && !LoadHoldings(holdings, unfinished)) {
+    ClearFiles();
+    m_Database.Close();
+    return;
+  }
+  convert::RemoveLeftovers(m_DataDir, unfinished, [this](const std::string& line) { Error("%s", line.c_str()); });
 
   CFileListTarget fileList(m_Database);
   std::unique_ptr<IRegistrar> registrar;
