@@ -79,7 +79,7 @@ uint64_t Record3Length(const unsigned char* p) {
          LoadLE32(p + k3DataLength);
 }
 
-uint32_t Crc32c(const unsigned char* p, size_t n, uint32_t crc) {
+uint32_t Crc32cTable(const unsigned char* p, size_t n, uint32_t crc) {
   crc = ~crc;
   for (; n >= 8; p += 8, n -= 8) {
     const uint32_t lo = LoadLE32(p) ^ crc, hi = LoadLE32(p + 4);
@@ -88,6 +88,34 @@ uint32_t Crc32c(const unsigned char* p, size_t n, uint32_t crc) {
   }
   for (; n; ++p, --n) crc = (crc >> 8) ^ kCrc[0][(crc ^ *p) & 0xFF];
   return ~crc;
+}
+
+#if defined(__x86_64__)
+namespace {
+
+// The processor's CRC32 instruction computes CRC-32C: about ten times the
+// table's speed, which a station-day's records otherwise feel.
+__attribute__((target("sse4.2"))) uint32_t Crc32cHardware(const unsigned char* p, size_t n, uint32_t crc) {
+  uint64_t c = ~crc;
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    c = __builtin_ia32_crc32di(c, word);
+  }
+  auto c32 = static_cast<uint32_t>(c);
+  for (; n; ++p, --n) c32 = __builtin_ia32_crc32qi(c32, *p);
+  return ~c32;
+}
+
+}  // namespace
+#endif
+
+uint32_t Crc32c(const unsigned char* p, size_t n, uint32_t crc) {
+#if defined(__x86_64__)
+  static const bool hardware = __builtin_cpu_supports("sse4.2");
+  if (hardware) return Crc32cHardware(p, n, crc);
+#endif
+  return Crc32cTable(p, n, crc);
 }
 
 Damage CheckRecord3(const unsigned char* r, size_t length) {

@@ -43,8 +43,10 @@ bool IsRecord3(const unsigned char* p, size_t avail);
 // headers and data.
 uint64_t Record3Length(const unsigned char* p);
 
-// CRC-32C (Castagnoli), continuing from crc (0 to start).
+// CRC-32C (Castagnoli), continuing from crc (0 to start): by the
+// processor's instruction where it has one, else by table.
 uint32_t Crc32c(const unsigned char* data, size_t n, uint32_t crc = 0);
+uint32_t Crc32cTable(const unsigned char* data, size_t n, uint32_t crc = 0);
 
 enum class Damage {
   kNone,
