@@ -269,21 +269,21 @@ bool CStaInfo::WriteSegment(unsigned sta, unsigned chan) {
     // is not stored either, but still counted: the next file then begins
     // where it begins in a run without the fault, so that a re-run completes
     // every file of this one instead of leaving overlapping ones beside its own.
+    const auto count = static_cast<uint64_t>(k.m_Count);
     if (m_Failed.count(k.m_CPath)) {
       NoteNotStored(m_Path + kLocalSeparator + LocalPath(k.m_CPath) + ": an earlier segment could not be stored", "",
                     s, k);
     } else if (AppendToFile(s, k)) {
-      k.m_FileSamples += static_cast<uint64_t>(k.m_Count);
-      const double qty = static_cast<double>(k.m_FileSamples) * h;
+      const double qty = static_cast<double>(k.m_FileSamples + count) * h;
       if (archive::StoredFile* f = k.m_Held.Find(k.m_CPath, k.m_TBegin)) {
-        k.m_Held.Extend(*f, static_cast<uint64_t>(k.m_Count));
+        k.m_Held.Extend(*f, count);
         f->rowQty = qty;
       }
       UpdateFileList(k.m_CPath.c_str(), s.m_Name.c_str(), k.m_Name.c_str(), k.m_TBegin, qty, k.m_SpS, 1, 3);
     } else {
       m_Failed.insert(k.m_CPath);
     }
-    k.m_FileSamples += m_Failed.count(k.m_CPath) ? static_cast<uint64_t>(k.m_Count) : 0;
+    k.m_FileSamples += count;  // stored or not, as said above
     k.m_TQty = static_cast<double>(k.m_FileSamples) * h;
     if (k.m_TQty > limit) {
       k.m_TBegin = k.m_TQty = 0;
