@@ -14,6 +14,7 @@
 #include "archive/filelisttable.h"
 #include "cli/cliprogress.h"
 #include "cli/options.h"
+#include "cli/repair.h"
 #include "convert/convertfromseed.h"
 #include "convert/runsummary.h"
 #include "platform/diag.h"
@@ -32,10 +33,6 @@ uint64_t TotalBytes(const std::vector<std::string>& files) {
   }
   return total;
 }
-
-// The connection a conversion run opens.
-constexpr const char* kArchiveConnect = "DSN=VEZ;UID=VEZ;PWD=QKT;";
-constexpr int kLoginTimeoutSeconds = 15;
 
 int Check(const Options& o) {
   if (const std::string problem = VezIniProblem(o.vezIni); !problem.empty()) {
@@ -187,8 +184,8 @@ int main(int argc, char** argv) {
     std::printf("%s %s\n", kProgram, BREVANTO_VERSION);
     return kExitOk;
   }
-  if (!options.check) CatchStopSignals();
-  const int status = options.check ? Check(options) : Run(options);
+  if (!options.check && !options.repair) CatchStopSignals();
+  const int status = options.check ? Check(options) : options.repair ? Repair(options) : Run(options);
   if (std::fflush(stdout) != 0 && status == kExitOk) {
     std::fprintf(stderr, "%s: cannot write standard output: %s\n", kProgram, std::strerror(errno));
     return kExitFailed;

@@ -79,6 +79,16 @@ Options ParseArguments(int argc, const char* const* argv) {
       o.verbose = true;
     } else if (arg == "--check") {
       o.check = true;
+    } else if (arg == "--repair") {
+      o.repair = true;
+    } else if (arg == "--dry-run") {
+      o.dryRun = true;
+    } else if (arg == "--drop-missing") {
+      o.dropMissing = true;
+    } else if (arg.rfind("--drop-missing=", 0) == 0) {
+      if (!ParseCount(arg.substr(15), 1000000000, o.dropMissingCount))
+        throw UsageError("bad " + arg + ": name the number of rows whose file is gone");
+      o.dropMissing = true;
     } else if (TakeValue("--vez-ini", argc, argv, i, value)) {
       if (value.empty()) throw UsageError("option --vez-ini needs a file name");
       o.vezIni = value;
@@ -119,6 +129,17 @@ Options ParseArguments(int argc, const char* const* argv) {
   }
   if (o.quiet && o.verbose) throw UsageError("-q and -v exclude each other");
   if (o.vezIni.empty()) o.vezIni = FindVezIni();
+  if (o.check && o.repair) throw UsageError("--check and --repair exclude each other");
+  if ((o.dryRun || o.dropMissing) && !o.repair) throw UsageError("--dry-run and --drop-missing go with --repair");
+  if (o.repair) {
+    if (!o.files.empty()) throw UsageError("--repair takes no input files");
+    if (qualityGiven) throw UsageError("--quality has no meaning with --repair");
+    if (o.verbose) throw UsageError("-v has no meaning with --repair");
+    if (o.jobs || o.commitMs >= 0 || !o.channels.empty() || !o.locations.empty() || !o.networks.empty() ||
+        o.shards > 1)
+      throw UsageError("--repair takes of the conversion options only --stations and --no-wait");
+    return o;
+  }
   if (o.check) {
     if (!o.files.empty()) throw UsageError("--check takes no input files");
     if (qualityGiven) throw UsageError("--quality has no meaning with --check");
@@ -159,16 +180,20 @@ std::string ShortUsage() {
          "       [--networks LIST] [--shard K/N] [-q|-v]\n"
          "       FILE|@LISTFILE...\n"
          "       " + kProgram + " --check [--vez-ini FILE] [-q]\n"
+         "       " + kProgram + " --repair [--dry-run] [--drop-missing[=N]] [--stations LIST]\n"
+         "       [--no-wait] [--vez-ini FILE] [-q]\n"
          "Try '" + kProgram + " --help' for more information.\n";
 }
 
 std::string HelpText() {
   return std::string("usage: ") + kProgram + " [OPTIONS] FILE|@LISTFILE...\n" +
          "       " + kProgram + " --check [--vez-ini FILE] [-q]\n" +
+         "       " + kProgram + " --repair [--dry-run] [--drop-missing[=N]] [--stations LIST] [-q]\n" +
          "\n"
          "Converts SEED data records into VEZ archive data files and registers every\n"
          "file in the archive table FILELIST (ODBC data source VEZ).\n"
-         "With --check, converts nothing and checks the archive instead.\n"
+         "With --check, converts nothing and checks the archive instead; with\n"
+         "--repair, mends what the check finds where the files say what is right.\n"
          "\n"
          "Inputs:\n"
          "  FILE              a SEED or miniSEED file\n"
@@ -209,6 +234,12 @@ std::string HelpText() {
          "  --check           check the archive: compare the data files under the data\n"
          "                    folder with the rows of FILELIST, print one line per\n"
          "                    finding and a summary on standard output; reads only\n"
+         "  --repair          mend the archive (see When the archive is not whole);\n"
+         "                    with --stations, only those stations' folders\n"
+         "  --dry-run         with --repair: print what would be done, change nothing\n"
+         "  --drop-missing[=N]  with --repair: delete the rows whose data file is\n"
+         "                    gone; refused when more than 10 % of the rows, or more\n"
+         "                    than 1000, would go, unless N names their number\n"
          "  -h, --help        print this help and exit\n"
          "  -V, --version     print the version and exit\n"
          "  --                end of options: later arguments are files\n"
@@ -250,6 +281,26 @@ std::string HelpText() {
          "Each is one line on standard output, KIND CPATH: DETAIL, of these kinds:\n" +
          FindingKindsHelp() +
          "\n"
+         "When the archive is not whole:\n"
+         "--repair takes the locks of the stations it changes (waiting for runs that\n"
+         "hold them, or with --no-wait exit status 3), checks the archive and mends:\n"
+         "  sample-count      the row is updated from its file (TQTY, FOFF)\n"
+         "  unregistered      a row is inserted from the file's header; its TBEGIN\n"
+         "                    is the whole second the header and name hold\n"
+         "  duplicate-row     the first row, the one registration uses, is kept\n"
+         "  temporary-file    it is removed\n"
+         "  bad-size          the file is cut back to its last whole sample and its\n"
+         "                    row follows\n"
+         "  missing-file      with --drop-missing, the row is deleted\n"
+         "It leaves to the operator, with a reason, what no program can decide:\n"
+         "overlap, name-mismatch, row-mismatch (other than FOFF), bad-header,\n"
+         "unreadable, files that are not data files, and paths in no station's\n"
+         "folder. Every action is one line on standard output (row updated, row\n"
+         "inserted, rows deleted, row deleted, file cut, temporary file removed,\n"
+         "then the path), each finding left one line (left KIND CPATH: DETAIL;\n"
+         "REASON), then a summary. A station's row changes are one transaction.\n"
+         "--dry-run prints the same lines and changes nothing.\n"
+         "\n"
          "Exit status:\n"
          "  0  every input file was converted, stored and registered\n"
          "  1  something failed: an input file could not be read, yielded no\n"
@@ -271,12 +322,20 @@ std::string HelpText() {
          "  3  the archive could not be read: the VEZ.ini file, its data folder, the\n"
          "     database (data source VEZ) or its table FILELIST\n"
          "\n"
+         "Exit status of --repair:\n"
+         "  0  the archive is whole afterwards (with --dry-run: would be)\n"
+         "  1  findings remain, or an action failed\n"
+         "  2  usage error\n"
+         "  3  the archive could not be read or written: as for --check, or the\n"
+         "     station locks; with --no-wait, a station was being converted\n"
+         "\n"
          "Examples:\n"
          "  brevanto-cli /data/seed/2024-04-08.mseed\n"
          "  brevanto-cli --quality DQM --vez-ini /srv/vez/VEZ.ini station-day/*.mseed\n"
          "  find /data/seed -name '*.mseed' > inputs && brevanto-cli -q @inputs\n"
          "  parallel brevanto-cli -q --shard {}/4 @inputs ::: 1 2 3 4\n"
-         "  ODBCINI=/srv/vez/odbc.ini brevanto-cli --check --vez-ini /srv/vez/VEZ.ini\n";
+         "  ODBCINI=/srv/vez/odbc.ini brevanto-cli --check --vez-ini /srv/vez/VEZ.ini\n"
+         "  brevanto-cli --repair --dry-run && brevanto-cli --repair\n";
 }
 
 }  // namespace cli

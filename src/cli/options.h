@@ -14,8 +14,13 @@ enum ExitStatus {
   kExitUsage = 2,
   kExitArchive = 3,
 };
-// --check: 0 the archive is whole, 1 findings, 2 usage, 3 the archive could
-// not be read (VEZ.ini, data folder, database or FILELIST).
+// --check and --repair: 0 the archive is whole (afterwards), 1 findings
+// (remain), 2 usage, 3 the archive could not be read (VEZ.ini, data folder,
+// database or FILELIST).
+
+// The connection a conversion run, the check and the repair open.
+constexpr const char* kArchiveConnect = "DSN=VEZ;UID=VEZ;PWD=QKT;";
+constexpr int kLoginTimeoutSeconds = 15;
 
 struct Options {
   std::string vezIni;
@@ -25,6 +30,10 @@ struct Options {
   bool help = false;
   bool version = false;
   bool check = false;  // --check: examine the archive instead of converting
+  bool repair = false;  // --repair: mend what the check finds
+  bool dryRun = false;  // --dry-run: the repair's lines, nothing changed
+  bool dropMissing = false;
+  long dropMissingCount = -1;  // --drop-missing=N
   unsigned jobs = 0;   // 0: the default, the cores this process may use (at most 8)
   long commitMs = -1;  // -1: COMMIT_MS of ./brevanto.ini, else the default
   bool noWait = false;
