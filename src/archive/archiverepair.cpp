@@ -10,6 +10,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <string_view>
 
 #include "archive/cpath.h"
 #include "archive/datafilename.h"
@@ -36,6 +37,10 @@ std::string TimeText(double t) {
 bool InStationFolder(const std::string& cpath) {
   const size_t end = cpath.find('\\');
   return end != std::string::npos && end > 0 && seed::IsSafeCode(cpath.substr(0, end).c_str());
+}
+
+std::string_view StationPart(const std::string& cpath) {
+  return std::string_view(cpath).substr(0, cpath.find('\\'));
 }
 
 using Key = std::pair<FindingKind, std::string>;
@@ -104,7 +109,7 @@ class Planner {
     }
     // By station, in the order in which their locks and transactions come.
     auto byStation = [](const std::string& a, const std::string& b) {
-      const std::string sa = StationOf(a), sb = StationOf(b);
+      const std::string_view sa = StationPart(a), sb = StationPart(b);
       return sa != sb ? sa < sb : a < b;
     };
     std::stable_sort(m_Plan.actions.begin(), m_Plan.actions.end(),
@@ -335,7 +340,7 @@ void ApplyRepair(const RepairPlan& plan, const ArchiveScan& scan, odbc::Connecti
   auto change = plan.rowChanges.begin();
   auto action = plan.actions.begin();
   for (const std::string& station : plan.stations) {
-    auto inStation = [&](const std::string& cpath) { return StationOf(cpath) == station; };
+    auto inStation = [&](const std::string& cpath) { return StationPart(cpath) == station; };
     const auto firstAction = action;
     while (action != plan.actions.end() && inStation(action->cpath)) ++action;
     std::vector<const RepairAction*> rowActions;
