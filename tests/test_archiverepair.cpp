@@ -258,6 +258,8 @@ TEST_P(ArchiveRepair, AKilledRunIsMendedToTheRowsOfItsFiles) {
   ::close(out[0]);
   ASSERT_FALSE(ended) << "the run ended before it was killed";
   ASSERT_EQ(archive->CheckCli().status, 1);
+  const std::string mark = archive->DataDir() + "/.brevanto-lock/KIL.unfinished";
+  EXPECT_TRUE(fs::exists(mark)) << "the killed run marked its station";
 
   const auto o = Repair();
   EXPECT_EQ(o.status, 0) << o.out << o.err;
@@ -284,7 +286,7 @@ TEST_P(ArchiveRepair, AKilledRunIsMendedToTheRowsOfItsFiles) {
     for (const std::string& f : fields) expected += (expected.empty() ? "" : "|") + f;
     EXPECT_EQ(row, expected);
   }
-  EXPECT_FALSE(fs::exists(archive->DataDir() + "/.brevanto-lock/KIL.unfinished"));
+  EXPECT_FALSE(fs::exists(mark)) << "the station is whole again";
   const auto rerun = archive->Convert({input});
   EXPECT_EQ(rerun.status, 0) << rerun.err;
   ExpectSameArchive(archive->Image(), clean);

@@ -121,9 +121,7 @@ class Planner {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
     }
     m_Plan.stations.assign(stations.begin(), stations.end());
-    for (auto& [cpath, change] : m_Changes) m_Plan.rowChanges.push_back(std::move(change));
-    std::stable_sort(m_Plan.rowChanges.begin(), m_Plan.rowChanges.end(),
-                     [&](const RowChange& a, const RowChange& b) { return byStation(a.cpath, b.cpath); });
+    for (auto& [key, change] : m_Changes) m_Plan.rowChanges.push_back(std::move(change));
   }
 
  private:
@@ -145,7 +143,7 @@ class Planner {
     m_Reasons.emplace(Key{kind, cpath}, std::move(reason));
   }
   RowChange& Change(const std::string& cpath) {
-    RowChange& c = m_Changes[cpath];
+    RowChange& c = m_Changes[{StationOf(cpath), cpath}];
     if (c.cpath.empty()) {
       c.cpath = cpath;
       const auto of = m_Scan.rows.find(cpath);
@@ -266,7 +264,7 @@ class Planner {
   const RepairOptions& m_Options;
   RepairPlan& m_Plan;
   std::map<Key, std::string> m_Reasons;
-  std::map<std::string, RowChange> m_Changes;
+  std::map<std::pair<std::string, std::string>, RowChange> m_Changes;  // by station, then path
 };
 
 void SetFields(CFileList& target, const ScannedRow& r) {

@@ -188,7 +188,8 @@ std::string ShortUsage() {
 std::string HelpText() {
   return std::string("usage: ") + kProgram + " [OPTIONS] FILE|@LISTFILE...\n" +
          "       " + kProgram + " --check [--vez-ini FILE] [-q]\n" +
-         "       " + kProgram + " --repair [--dry-run] [--drop-missing[=N]] [--stations LIST] [-q]\n" +
+         "       " + kProgram + " --repair [--dry-run] [--drop-missing[=N]] [--stations LIST]\n" +
+         "       [--no-wait] [--vez-ini FILE] [-q]\n" +
          "\n"
          "Converts SEED data records into VEZ archive data files and registers every\n"
          "file in the archive table FILELIST (ODBC data source VEZ).\n"
@@ -282,8 +283,9 @@ std::string HelpText() {
          FindingKindsHelp() +
          "\n"
          "When the archive is not whole:\n"
-         "--repair takes the locks of the stations it changes (waiting for runs that\n"
-         "hold them, or with --no-wait exit status 3), checks the archive and mends:\n"
+         "--repair takes the lock of every station in the data folder (waiting for\n"
+         "runs that hold one, or with --no-wait exit status 3), checks the archive\n"
+         "and mends:\n"
          "  sample-count      the row is updated from its file (TQTY, FOFF)\n"
          "  unregistered      a row is inserted from the file's header; its TBEGIN\n"
          "                    is the whole second the header and name hold\n"

@@ -130,15 +130,20 @@ int RepairArchive(const Options& o, const std::string& dataDir, odbc::Connection
     convert::CStationLocks locks(dataDir);
     int status = kExitOk;
     if (!LockAndPlan(o, dataDir, ro, database, locks, scan, plan, status)) return status;
-    locks.BeginWriting();
+    // The repair writes no data file, so an interrupted one leaves no file
+    // without a row that was not there before: it takes no marks of its own.
     archive::ApplyRepair(
         plan, scan, database, [](const archive::RepairAction& a) { std::printf("%s\n", a.text.c_str()); },
         [&failures](const archive::RepairAction& a, const std::string& problem) {
           std::printf("failed: %s: %s\n", a.text.c_str(), problem.c_str());
           ++failures;
         });
-    // What the repair wrote is registered: its stations are whole again.
-    locks.FinishedWriting();
+    // The marks of killed runs go where no file is left without a row: those
+    // stations are whole again.
+    std::set<std::string> unfinished;
+    for (const archive::Leftover& l : plan.left)
+      if (l.finding.kind == archive::FindingKind::kUnregistered) unfinished.insert(archive::StationOf(l.finding.cpath));
+    locks.FinishedWriting(unfinished);
   }
   if (!plan.dropRefused.empty()) std::fprintf(stderr, "%s: --drop-missing: %s\n", kProgram, plan.dropRefused.c_str());
   for (const archive::Leftover& l : plan.left) std::printf("%s\n", archive::FormatLeftover(l).c_str());
