@@ -158,6 +158,9 @@ TEST_P(ArchiveRepair, EachFindingIsMendedOrLeftAndADryRunChangesNothing) {
        {}, kLeft,
        {"left unregistered notes.txt: no FILELIST row; the path is in no station's folder",
         "left bad-size notes.txt: 1 bytes, not 512 + 4 x samples; the path is in no station's folder"}},
+      {"a link in a station's folder",
+       [](ArchiveRepair& t) { fs::create_symlink("/etc/passwd", t.archive->DataDir() + "/FLT/link"); }, {}, kLeft,
+       {"left unregistered FLT\\link: not a regular file; not a regular file: links are not followed"}},
       {"FILELIST lost", [](ArchiveRepair& t) { t.archive->Exec("DELETE FROM FILELIST"); }, {}, kClean,
        std::vector<std::string>(6, "row inserted FLT\\1")},
   };

@@ -56,6 +56,15 @@ class Planner {
     return !m_Options.selects || m_Options.selects(StationOf(cpath));
   }
 
+  void Problems() {
+    for (const WalkProblem& p : m_Scan.problems) {
+      if (p.kind == WalkProblem::Kind::kNotRegular)
+        Leave(FindingKind::kUnregistered, p.cpath, "not a regular file: links are not followed");
+      else
+        Leave(FindingKind::kUnreadable, p.cpath, "the repair cannot read it either");
+    }
+  }
+
   void Temporaries() {
     for (const std::string& cpath : m_Scan.temporaries) {
       if (!Selected(cpath) || !Lockable(FindingKind::kTemporaryFile, cpath)) continue;
@@ -325,6 +334,7 @@ size_t RepairPlan::Count(ActionKind kind) const {
 RepairPlan PlanRepair(const ArchiveScan& scan, const RepairOptions& options) {
   RepairPlan plan;
   Planner planner(scan, options, plan);
+  planner.Problems();
   planner.Temporaries();
   planner.Files();
   planner.Rows();
