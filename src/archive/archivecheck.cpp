@@ -202,7 +202,9 @@ std::string RowDisagreement(const ScannedRow& row, const DataHeader& h) {
   // The name holds the whole second of TBEGIN. Start times come from
   // record headers in ten-thousandths of a second, so a database that
   // hands doubles back to 15 digits cannot carry one across a second.
-  if (DataFileName(Breakdown(row.tBegin), h.channel, h.station) != h.FileName())
+  const Calendar c = Breakdown(row.tBegin);
+  if (c.year != h.year || c.month != h.month || c.day != h.day || c.hour != h.hour || c.minute != h.minute ||
+      c.second != h.second)
     wrong.push_back(Format("TBEGIN %.6f (file starts %04d-%02d-%02d %02d:%02d:%02d)", row.tBegin, h.year, h.month,
                            h.day, h.hour, h.minute, h.second));
   std::string detail;

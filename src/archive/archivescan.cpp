@@ -29,15 +29,24 @@ std::string Format(const char* format, auto... args) {
 
 bool IsCode(const std::string& s) { return !s.empty() && seed::IsSafeCode(s.c_str()); }
 
-// "KEY=" followed by three integers in the writer's format, and nothing else.
-// Widths in format are minimums (a year may have five digits).
-bool ParseNumbers(const std::string& line, const char* key, const char* format, int& a, int& b, int& c) {
+// A whole number of at least width digits as "%0*d" writes it: no leading
+// zero beyond the width. Advances p past it.
+bool TakeNumber(const char*& p, int width, int& value) {
+  const char* begin = p;
+  value = 0;
+  while (*p >= '0' && *p <= '9' && p - begin < 9) value = value * 10 + (*p++ - '0');
+  const long n = p - begin;
+  return n >= width && (n == width || *begin != '0') && !(*p >= '0' && *p <= '9');
+}
+
+// "KEY=" followed by three integers of the writer's widths, one blank apart,
+// and nothing else.
+bool ParseNumbers(const std::string& line, const char* key, int lastWidth, int& a, int& b, int& c) {
   const size_t n = std::strlen(key);
   if (line.compare(0, n, key) != 0) return false;
-  const std::string value = line.substr(n);
-  if (value.size() > 32 || value.find_first_not_of("0123456789 ") != std::string::npos) return false;
-  if (std::sscanf(value.c_str(), "%d %d %d", &a, &b, &c) != 3) return false;
-  return Format(format, a, b, c) == value;
+  const char* p = line.c_str() + n;
+  return TakeNumber(p, 2, a) && *p++ == ' ' && TakeNumber(p, 2, b) && *p++ == ' ' && TakeNumber(p, lastWidth, c) &&
+         *p == 0;
 }
 
 std::string Errno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
@@ -168,7 +177,6 @@ std::string DataHeader::FileName() const {
   return DataFileName(Calendar{year, month, day, hour, minute, second}, channel, station);
 }
 
-std::string DataHeader::CPath() const { return station + "\\" + HourFolder(hour) + "\\" + FileName(); }
 
 double DataHeader::StartSecond() const {
   return seed::DateToSeconds(year, month, day, hour, minute, static_cast<float>(second));
@@ -212,14 +220,14 @@ bool ParseDataHeader(const unsigned char* block, DataHeader& h, std::string& why
   };
   if (lines[0] != "[VEZ4.0]") return bad(1);
   if (lines[1] != "Data offset=512") return bad(2);
-  if (!ParseNumbers(lines[2], "Start time=", "%02d %02d %02d", h.hour, h.minute, h.second) || h.hour > 23 ||
+  if (!ParseNumbers(lines[2], "Start time=", 2, h.hour, h.minute, h.second) || h.hour > 23 ||
       h.minute > 59 || h.second > 60)
     return bad(3);
-  if (!ParseNumbers(lines[3], "Start date=", "%02d %02d %04d", h.day, h.month, h.year) || h.day < 1 ||
+  if (!ParseNumbers(lines[3], "Start date=", 4, h.day, h.month, h.year) || h.day < 1 ||
       h.day > 31 || h.month < 1 || h.month > 12)
     return bad(4);
   int dh, dm, ds;
-  if (!ParseNumbers(lines[4], "Time duration=", "%02d %02d %02d", dh, dm, ds)) return bad(5);
+  if (!ParseNumbers(lines[4], "Time duration=", 2, dh, dm, ds)) return bad(5);
   if (lines[5] != "Data Type=FLOAT") return bad(6);
   {
     const std::string& l = lines[6];
@@ -240,6 +248,7 @@ bool ParseDataHeader(const unsigned char* block, DataHeader& h, std::string& why
         !IsCode(h.channel = l.substr(10, l.size() - 11)))
       return bad(10);
   }
+  h.cpath = h.station + "\\" + HourFolder(h.hour) + "\\" + h.FileName();
   return true;
 }
 

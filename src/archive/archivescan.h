@@ -32,9 +32,9 @@ struct DataHeader {
   int hour = 0, minute = 0, second = 0, day = 0, month = 0, year = 0;
   double sps = 0;
   std::string station, channel;
+  std::string cpath;  // "STA\HH\NAME": where a file of this header belongs
   std::string FileName() const;
-  // "STA\HH\NAME": where a file of this header belongs.
-  std::string CPath() const;
+  const std::string& CPath() const { return cpath; }
   // The start second as a time value: the header holds no fraction.
   double StartSecond() const;
 };
