@@ -5,11 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <thread>
 
 #include "archive/cpath.h"
 #include "archive/datafilename.h"
@@ -49,7 +53,11 @@ bool ParseNumbers(const std::string& line, const char* key, int lastWidth, int& 
          *p == 0;
 }
 
-std::string Errno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+// Called on the walking threads, so not strerror.
+std::string Errno(const char* what) {
+  char buf[128];
+  return std::string(what) + ": " + strerror_r(errno, buf, sizeof buf);
+}
 
 // The writer's ".NAME.XXXXXX" beside the file it was about to become.
 bool IsTemporary(const char* name, size_t length) {
@@ -91,7 +99,9 @@ class Walker {
  public:
   explicit Walker(ArchiveScan& scan) : m_Scan(scan) {}
 
-  void Walk(int dirFd, const std::string& cpath) {
+  // Reads the folder dirFd (and closes it) and all below it; with folders,
+  // its own subfolders are not read but named there.
+  void Walk(int dirFd, const std::string& cpath, std::vector<std::string>* folders = nullptr) {
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(dirFd), ::closedir);
     if (!dir) {
       Problem(WalkProblem::Kind::kUnreadable, cpath, Errno("cannot read the folder"));
@@ -115,7 +125,9 @@ class Walker {
         }
         type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
       }
-      if (type == DT_DIR) {
+      if (type == DT_DIR && folders) {
+        folders->push_back(name);
+      } else if (type == DT_DIR) {
         const int fd = ::openat(::dirfd(dir.get()), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0)
           Problem(WalkProblem::Kind::kUnreadable, child, Errno("cannot read the folder"));
@@ -265,10 +277,44 @@ std::string ArchiveScan::Full(const std::string& cpath) const {
 
 std::string StationOf(const std::string& cpath) { return cpath.substr(0, cpath.find('\\')); }
 
+namespace {
+
+// The station folders are read on threads of their own while the rows are
+// read from the database: reading 100 000 headers is mostly system calls.
+void WalkAndReadRows(int top, ArchiveScan& scan, odbc::Connection& database) {
+  std::vector<std::string> folders;
+  Walker(scan).Walk(::dup(top), "", &folders);
+  const size_t threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+  std::vector<ArchiveScan> parts(threads);
+  std::atomic<size_t> next{0};
+  auto walk = [&](ArchiveScan& part) {
+    Walker walker(part);
+    for (size_t i; (i = next++) < folders.size();) {
+      const int fd = ::openat(top, folders[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0)
+        part.problems.push_back({WalkProblem::Kind::kUnreadable, folders[i], Errno("cannot read the folder")});
+      else
+        walker.Walk(fd, folders[i]);
+    }
+  };
+  {
+    std::vector<std::jthread> pool;
+    for (size_t t = 1; t < threads; ++t) pool.emplace_back(walk, std::ref(parts[t]));
+    ReadRows(database, scan);
+    walk(parts[0]);
+  }
+  for (ArchiveScan& part : parts) {
+    scan.files.merge(part.files);
+    scan.temporaries.insert(scan.temporaries.end(), part.temporaries.begin(), part.temporaries.end());
+    scan.problems.insert(scan.problems.end(), part.problems.begin(), part.problems.end());
+  }
+}
+
+}  // namespace
+
 ArchiveScan ScanArchive(const std::string& dataDir, odbc::Connection& database) {
   ArchiveScan scan;
   scan.dataDir = dataDir.empty() ? "/" : dataDir;
-  ReadRows(database, scan);
   const int top = ::open(scan.dataDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (top < 0) {
     struct stat st {};
@@ -276,7 +322,13 @@ ArchiveScan ScanArchive(const std::string& dataDir, odbc::Connection& database) 
       throw CheckError("data folder " + scan.dataDir + " is not a folder");
     throw CheckError(Errno(("data folder " + scan.dataDir).c_str()));
   }
-  Walker(scan).Walk(top, "");
+  try {
+    WalkAndReadRows(top, scan, database);
+  } catch (...) {
+    ::close(top);
+    throw;
+  }
+  ::close(top);
   for (const auto& [cpath, of] : scan.rows) {
     const std::string local = LocalPath(cpath);
     if (local.empty() || scan.files.count(cpath)) continue;
