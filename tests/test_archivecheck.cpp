@@ -167,6 +167,38 @@ TEST_P(ArchiveCheck, EveryDamageIsFoundOnItsPath) {
   }
 }
 
+// The number lines as the writer formats them: widths are minimums, and no
+// zero pads beyond them.
+TEST(ArchiveScan, HeaderNumbersMustBeAsTheWriterWritesThem) {
+  auto header = [](const std::string& time, const std::string& date) {
+    std::string text = "[VEZ4.0]\r\nData offset=512\r\nStart time=" + time + "\r\nStart date=" + date +
+                       "\r\nTime duration=00 20 40\r\nData Type=FLOAT\r\nSpS=20.000000\r\nGain=1\r\n"
+                       "Station=FLT\r\nChannels=\"BHZ\"\r\n";
+    std::vector<unsigned char> block(512, ' ');
+    std::copy(text.begin(), text.end(), block.begin());
+    block[text.size()] = 0;
+    return block;
+  };
+  const struct {
+    const char *time, *date;
+    bool good;
+  } cases[] = {
+      {"10 00 00", "08 04 2024", true},   {"23 59 60", "31 12 12024", true}, {"7 08 09", "08 04 2024", false},
+      {"007 08 09", "08 04 2024", false}, {"10 00 00 ", "08 04 2024", false}, {"10  00 00", "08 04 2024", false},
+      {"10 00 0x", "08 04 2024", false},  {"10 00 00", "08 04 024", false},   {"24 00 00", "08 04 2024", false},
+      {"10 00 00", "08 13 2024", false},  {"10 00 00", "08 04 02024", false}, {"10 00", "08 04 2024", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.time) + " / " + c.date);
+    archive::DataHeader h;
+    std::string why;
+    EXPECT_EQ(archive::ParseDataHeader(header(c.time, c.date).data(), h, why), c.good) << why;
+    if (c.good) {
+      EXPECT_EQ(h.CPath().substr(0, 7), "FLT\\" + std::string(c.time, 2) + "\\");
+    }
+  }
+}
+
 TEST_P(ArchiveCheck, ArchiveThatCannotBeReadThrows) {
   Convert();
   fs::rename(archive->DataDir(), archive->Root() + "/moved");

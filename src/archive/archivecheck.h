@@ -3,18 +3,12 @@
 // rows of FILELIST and lists every place where the two do not describe the
 // same archive. Reads only; neither the files nor the table are changed.
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-namespace odbc {
-class Connection;
-}
+#include "archive/archivescan.h"
 
 namespace archive {
-
-// The folder at the top of the data folder where runs keep their station locks.
-inline constexpr const char* kLockFolderName = ".brevanto-lock";
 
 enum class FindingKind {
   kMissingFile,     // a row whose data file is not there (or is not a regular file)
@@ -59,17 +53,16 @@ struct CheckReport {
   size_t Count(FindingKind kind) const;
 };
 
-// The check could not be made at all: the data folder is missing or not a
-// folder. Database errors (connection lost, no FILELIST) arrive as odbc::Error.
-class CheckError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // dataDir: the archive data folder ([DATA] DIR of VEZ.ini, no trailing
 // separator; empty stands for the root folder). database: an open
 // connection to the archive's data source.
 CheckReport CheckArchive(const std::string& dataDir, odbc::Connection& database);
+// The same findings for an archive already read.
+CheckReport CheckScan(const ArchiveScan& scan);
+
+// What of a row disagrees with its file's header ("STA \"X\" (file: Y), ..."),
+// or empty.
+std::string RowDisagreement(const ScannedRow& row, const DataHeader& header);
 
 // One line per finding, without a line end: "KIND CPATH: DETAIL".
 std::string FormatFinding(const Finding& finding);

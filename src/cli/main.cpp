@@ -15,6 +15,7 @@
 #include "cli/cliprogress.h"
 #include "cli/coveragecmd.h"
 #include "cli/options.h"
+#include "cli/repair.h"
 #include "convert/convertfromseed.h"
 #include "convert/runsummary.h"
 #include "platform/diag.h"
@@ -33,10 +34,6 @@ uint64_t TotalBytes(const std::vector<std::string>& files) {
   }
   return total;
 }
-
-// The connection a conversion run opens.
-constexpr const char* kArchiveConnect = "DSN=VEZ;UID=VEZ;PWD=QKT;";
-constexpr int kLoginTimeoutSeconds = 15;
 
 int Check(const Options& o) {
   if (const std::string problem = VezIniProblem(o.vezIni); !problem.empty()) {
@@ -188,9 +185,10 @@ int main(int argc, char** argv) {
     std::printf("%s %s\n", kProgram, BREVANTO_VERSION);
     return kExitOk;
   }
-  if (!options.check && !options.coverage) CatchStopSignals();
+  if (!options.check && !options.coverage && !options.repair) CatchStopSignals();
   const int status = options.check      ? Check(options)
                      : options.coverage ? Coverage(options, kArchiveConnect, kLoginTimeoutSeconds)
+                     : options.repair   ? Repair(options)
                                         : Run(options);
   if (std::fflush(stdout) != 0 && status == kExitOk) {
     std::fprintf(stderr, "%s: cannot write standard output: %s\n", kProgram, std::strerror(errno));

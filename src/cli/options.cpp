@@ -100,6 +100,16 @@ Options ParseArguments(int argc, const char* const* argv) {
     } else if (TakeValue("--output", argc, argv, i, value)) {
       if (value.empty()) throw UsageError("option --output needs a file name");
       o.output = value;
+    } else if (arg == "--repair") {
+      o.repair = true;
+    } else if (arg == "--dry-run") {
+      o.dryRun = true;
+    } else if (arg == "--drop-missing") {
+      o.dropMissing = true;
+    } else if (arg.rfind("--drop-missing=", 0) == 0) {
+      if (!ParseCount(arg.substr(15), 1000000000, o.dropMissingCount))
+        throw UsageError("bad " + arg + ": name the number of rows whose file is gone");
+      o.dropMissing = true;
     } else if (TakeValue("--vez-ini", argc, argv, i, value)) {
       if (value.empty()) throw UsageError("option --vez-ini needs a file name");
       o.vezIni = value;
@@ -151,6 +161,18 @@ Options ParseArguments(int argc, const char* const* argv) {
       throw UsageError("--from must come before --to");
     return o;
   }
+  if (o.repair && o.coverage) throw UsageError("--coverage and --repair exclude each other");
+  if (o.check && o.repair) throw UsageError("--check and --repair exclude each other");
+  if ((o.dryRun || o.dropMissing) && !o.repair) throw UsageError("--dry-run and --drop-missing go with --repair");
+  if (o.repair) {
+    if (!o.files.empty()) throw UsageError("--repair takes no input files");
+    if (qualityGiven) throw UsageError("--quality has no meaning with --repair");
+    if (o.verbose) throw UsageError("-v has no meaning with --repair");
+    if (o.jobs || o.commitMs >= 0 || !o.channels.empty() || !o.locations.empty() || !o.networks.empty() ||
+        o.shards > 1)
+      throw UsageError("--repair takes of the conversion options only --stations and --no-wait");
+    return o;
+  }
   if (o.check) {
     if (!o.files.empty()) throw UsageError("--check takes no input files");
     if (qualityGiven) throw UsageError("--quality has no meaning with --check");
@@ -193,6 +215,8 @@ std::string ShortUsage() {
          "       " + kProgram + " --check [--vez-ini FILE] [-q]\n"
          "       " + kProgram + " --coverage [--vez-ini FILE] [--stations LIST] [--channels LIST]\n"
          "       [--from TIME] [--to TIME] [--format text|csv|json|svg] [--output FILE]\n"
+         "       " + kProgram + " --repair [--dry-run] [--drop-missing[=N]] [--stations LIST]\n"
+         "       [--no-wait] [--vez-ini FILE] [-q]\n"
          "Try '" + kProgram + " --help' for more information.\n";
 }
 
@@ -200,11 +224,14 @@ std::string HelpText() {
   return std::string("usage: ") + kProgram + " [OPTIONS] FILE|@LISTFILE...\n" +
          "       " + kProgram + " --check [--vez-ini FILE] [-q]\n" +
          "       " + kProgram + " --coverage [--vez-ini FILE] [COVERAGE OPTIONS]\n" +
+         "       " + kProgram + " --repair [--dry-run] [--drop-missing[=N]] [--stations LIST]\n" +
+         "       [--no-wait] [--vez-ini FILE] [-q]\n" +
          "\n"
          "Converts SEED data records into VEZ archive data files and registers every\n"
          "file in the archive table FILELIST (ODBC data source VEZ).\n"
          "With --check, converts nothing and checks the archive instead; with\n"
          "--coverage, reports what the archive holds.\n"
+         "--repair, mends what the check finds where the files say what is right.\n"
          "\n"
          "Inputs:\n"
          "  FILE              a SEED or miniSEED file; miniSEED 2 and 3 records may\n"
@@ -270,6 +297,12 @@ std::string HelpText() {
          "                    to the microsecond) or svg (a timeline, one row per\n"
          "                    channel, 1200 px wide)\n"
          "  --output FILE     write --coverage to FILE instead of standard output\n"
+         "  --repair          mend the archive (see When the archive is not whole);\n"
+         "                    with --stations, only those stations' folders\n"
+         "  --dry-run         with --repair: print what would be done, change nothing\n"
+         "  --drop-missing[=N]  with --repair: delete the rows whose data file is\n"
+         "                    gone; refused when more than 10 % of the rows, or more\n"
+         "                    than 1000, would go, unless N names their number\n"
          "  -h, --help        print this help and exit\n"
          "  -V, --version     print the version and exit\n"
          "  --                end of options: later arguments are files\n"
@@ -311,6 +344,27 @@ std::string HelpText() {
          "Each is one line on standard output, KIND CPATH: DETAIL, of these kinds:\n" +
          FindingKindsHelp() +
          "\n"
+         "When the archive is not whole:\n"
+         "--repair takes the lock of every station in the data folder (waiting for\n"
+         "runs that hold one, or with --no-wait exit status 3), checks the archive\n"
+         "and mends:\n"
+         "  sample-count      the row is updated from its file (TQTY, FOFF)\n"
+         "  unregistered      a row is inserted from the file's header; its TBEGIN\n"
+         "                    is the whole second the header and name hold\n"
+         "  duplicate-row     the first row, the one registration uses, is kept\n"
+         "  temporary-file    it is removed\n"
+         "  bad-size          the file is cut back to its last whole sample and its\n"
+         "                    row follows\n"
+         "  missing-file      with --drop-missing, the row is deleted\n"
+         "It leaves to the operator, with a reason, what no program can decide:\n"
+         "overlap, name-mismatch, row-mismatch (other than FOFF), bad-header,\n"
+         "unreadable, files that are not data files, and paths in no station's\n"
+         "folder. Every action is one line on standard output (row updated, row\n"
+         "inserted, rows deleted, row deleted, file cut, temporary file removed,\n"
+         "then the path), each finding left one line (left KIND CPATH: DETAIL;\n"
+         "REASON), then a summary. A station's row changes are one transaction.\n"
+         "--dry-run prints the same lines and changes nothing.\n"
+         "\n"
          "Exit status:\n"
          "  0  every input file was converted, stored and registered\n"
          "  1  something failed: an input file could not be read, yielded no\n"
@@ -341,6 +395,12 @@ std::string HelpText() {
          "  1  the output could not be written\n"
          "  2  usage error\n"
          "  3  the database (data source VEZ) or its table FILELIST could not be read\n"
+         "Exit status of --repair:\n"
+         "  0  the archive is whole afterwards (with --dry-run: would be)\n"
+         "  1  findings remain, or an action failed\n"
+         "  2  usage error\n"
+         "  3  the archive could not be read or written: as for --check, or the\n"
+         "     station locks; with --no-wait, a station was being converted\n"
          "\n"
          "Examples:\n"
          "  brevanto-cli /data/seed/2024-04-08.mseed\n"
@@ -349,7 +409,9 @@ std::string HelpText() {
          "  parallel brevanto-cli -q --shard {}/4 @inputs ::: 1 2 3 4\n"
          "  ODBCINI=/srv/vez/odbc.ini brevanto-cli --check --vez-ini /srv/vez/VEZ.ini\n"
          "  brevanto-cli --coverage --from 2024-03-01 --to 2024-04-01 --channels 'BH?'\n"
-         "  brevanto-cli --coverage --format svg --output coverage.svg\n";
+         "  brevanto-cli --coverage --format svg --output coverage.svg\n"
+
+         "  brevanto-cli --repair --dry-run && brevanto-cli --repair\n";
 }
 
 }  // namespace cli

@@ -15,8 +15,13 @@ enum ExitStatus {
   kExitUsage = 2,
   kExitArchive = 3,
 };
-// --check: 0 the archive is whole, 1 findings, 2 usage, 3 the archive could
-// not be read (VEZ.ini, data folder, database or FILELIST).
+// --check and --repair: 0 the archive is whole (afterwards), 1 findings
+// (remain), 2 usage, 3 the archive could not be read (VEZ.ini, data folder,
+// database or FILELIST).
+
+// The connection a conversion run, the check and the repair open.
+constexpr const char* kArchiveConnect = "DSN=VEZ;UID=VEZ;PWD=QKT;";
+constexpr int kLoginTimeoutSeconds = 15;
 
 struct Options {
   std::string vezIni;
@@ -30,6 +35,10 @@ struct Options {
   double from = NAN, to = NAN;  // --from, --to of --coverage; NaN where not given
   std::string format = "text";  // of --coverage
   std::string output;           // --output of --coverage; empty: standard output
+  bool repair = false;  // --repair: mend what the check finds
+  bool dryRun = false;  // --dry-run: the repair's lines, nothing changed
+  bool dropMissing = false;
+  long dropMissingCount = -1;  // --drop-missing=N
   unsigned jobs = 0;   // 0: the default, the cores this process may use (at most 8)
   long commitMs = -1;  // -1: COMMIT_MS of ./brevanto.ini, else the default
   bool noWait = false;

@@ -123,8 +123,9 @@ std::set<std::string> CStationLocks::BeginWriting() {
   return marked;
 }
 
-void CStationLocks::FinishedWriting() noexcept {
-  for (const std::string& station : m_Stations) ::unlink(MarkPath(station).c_str());
+void CStationLocks::FinishedWriting(const std::set<std::string>& unfinished) noexcept {
+  for (const std::string& station : m_Stations)
+    if (!unfinished.count(station)) ::unlink(MarkPath(station).c_str());
 }
 
 }  // namespace convert

@@ -44,7 +44,9 @@ class CStationLocks {
   // (was killed, lost its database) with files that may have no row. Returns
   // the stations so marked, and marks all locked ones.
   std::set<std::string> BeginWriting();
-  void FinishedWriting() noexcept;
+  void FinishedWriting() noexcept { FinishedWriting({}); }
+  // Clears the marks of the locked stations but those in unfinished.
+  void FinishedWriting(const std::set<std::string>& unfinished) noexcept;
 
  private:
   std::string MarkPath(const std::string& station) const;
