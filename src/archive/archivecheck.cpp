@@ -265,8 +265,9 @@ class Checker {
     errno = 0;
     while (dirent* e = ::readdir(dir.get())) {
       const std::string name = e->d_name;
-      // The converter's station locks are not part of the archive.
-      if (name != "." && name != ".." && !(local.empty() && name == kLockFolderName)) names.push_back(name);
+      // The converter's station locks and a follower's state are not part of the archive.
+      const bool own = local.empty() && (name == kLockFolderName || name == kFollowFolderName);
+      if (name != "." && name != ".." && !own) names.push_back(name);
     }
     if (errno != 0) Add(FindingKind::kUnreadable, cpath, Errno("cannot read the folder"));
     dir.reset();

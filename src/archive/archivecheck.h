@@ -15,6 +15,8 @@ namespace archive {
 
 // The folder at the top of the data folder where runs keep their station locks.
 inline constexpr const char* kLockFolderName = ".brevanto-lock";
+// Likewise, where a follower keeps its resume state.
+inline constexpr const char* kFollowFolderName = ".brevanto-follow";
 
 enum class FindingKind {
   kMissingFile,     // a row whose data file is not there (or is not a regular file)

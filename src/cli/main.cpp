@@ -14,6 +14,7 @@
 #include "archive/filelisttable.h"
 #include "cli/cliprogress.h"
 #include "cli/coveragecmd.h"
+#include "cli/followcmd.h"
 #include "cli/options.h"
 #include "convert/convertfromseed.h"
 #include "convert/runsummary.h"
@@ -191,6 +192,10 @@ int main(int argc, char** argv) {
   if (!options.check && !options.coverage) CatchStopSignals();
   const int status = options.check      ? Check(options)
                      : options.coverage ? Coverage(options, kArchiveConnect, kLoginTimeoutSeconds)
+                     : options.follow   ? Follow(options, [](CConvertFromSeed* c) {
+                                            g_running = c;
+                                            if (c && g_signal) c->RequestStop();
+                                          })
                                         : Run(options);
   if (std::fflush(stdout) != 0 && status == kExitOk) {
     std::fprintf(stderr, "%s: cannot write standard output: %s\n", kProgram, std::strerror(errno));
