@@ -33,6 +33,7 @@ namespace {
 constexpr const char* kStateMagic = "brevanto-follow 1";
 constexpr size_t kRoundBytes = 32u << 20;  // read per round, so that memory stays bounded
 constexpr auto kSlice = std::chrono::milliseconds(200);  // how soon a stop is seen while waiting
+constexpr auto kSettle = std::chrono::milliseconds(50);
 constexpr auto kLongestBackoff = std::chrono::milliseconds(60000);
 constexpr uint32_t kWatchMask =
     IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_DELETE_SELF;
@@ -345,8 +346,12 @@ bool CFollower::Round() {
 }
 
 void CFollower::Save() {
+  if (m_Saved && *m_Saved == m_State) return;
   std::string problem;
-  if (!SaveFollowState(m_StatePath, m_State, problem)) m_Converter.Error("%s", problem.c_str());
+  if (SaveFollowState(m_StatePath, m_State, problem))
+    m_Saved = m_State;
+  else
+    m_Converter.Error("%s", problem.c_str());
 }
 
 void CFollower::Wait(std::chrono::milliseconds longest) {
@@ -374,7 +379,11 @@ void CFollower::Wait(std::chrono::milliseconds longest) {
         at += sizeof(inotify_event) + e->len;
       }
     }
-    if (changed) return;
+    if (changed) {
+      // A writer's burst of appends is taken in one round rather than one each.
+      std::this_thread::sleep_for(kSettle);
+      return;
+    }
   }
 }
 

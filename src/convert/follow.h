@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -86,6 +87,7 @@ class CFollower {
   FollowSettings m_Settings;
   std::string m_StatePath;
   FollowState m_State;
+  std::optional<FollowState> m_Saved;  // as last written
   int m_Inotify = -1;
   std::map<int, std::string> m_Watches;  // descriptor -> folder
   std::set<std::string> m_Watched;
