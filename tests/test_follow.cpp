@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -22,6 +23,7 @@
 
 #include "archive/archivecheck.h"
 #include "support/localarchive.h"
+#include "support/seedgen.h"
 
 namespace {
 
@@ -30,7 +32,7 @@ using testsupport::LocalArchive;
 using Record = std::vector<unsigned char>;
 
 constexpr int kStations = 5, kRecords = 40, kSamplesPerRecord = 400;
-constexpr uint64_t kSamples = uint64_t{kStations} * 2 * kRecords * kSamplesPerRecord;
+constexpr uint64_t kSamples = (uint64_t{kStations} + 1) * 2 * kRecords * kSamplesPerRecord;
 constexpr auto kPatience = std::chrono::seconds(120);  // only against a hang
 
 bool WaitUntil(const std::function<bool()>& done) {
@@ -42,37 +44,66 @@ bool WaitUntil(const std::function<bool()>& done) {
   return true;
 }
 
-std::string Code(const Record& r, size_t at, size_t width) {
-  std::string s(r.begin() + static_cast<long>(at), r.begin() + static_cast<long>(at + width));
-  return s.substr(0, s.find_last_not_of(' ') + 1);
-}
+struct Piece {
+  Record bytes;
+  std::string path;  // relative: YEAR/NET/STA/CHA.D/NET.STA.LOC.CHA.D.YEAR.DAY of the day it starts in
+};
 
-// YEAR/NET/STA/CHA.D/NET.STA.LOC.CHA.D.YEAR.DAY of the day the record starts in.
-std::string SdsPath(const std::string& root, const Record& r) {
-  const int year = r[20] << 8 | r[21], day = r[22] << 8 | r[23];
-  const std::string net = Code(r, 18, 2), sta = Code(r, 8, 5), loc = Code(r, 13, 2), cha = Code(r, 15, 3);
+std::string SdsPath(const std::string& sta, const std::string& cha, int year, int day) {
   char name[96];
-  std::snprintf(name, sizeof name, "%s.%s.%s.%s.D.%04d.%03d", net.c_str(), sta.c_str(), loc.c_str(), cha.c_str(), year,
-                day);
-  return root + "/" + std::to_string(year) + "/" + net + "/" + sta + "/" + cha + ".D/" + name;
+  std::snprintf(name, sizeof name, "XX.%s.00.%s.D.%04d.%03d", sta.c_str(), cha.c_str(), year, day);
+  return std::to_string(year) + "/XX/" + sta + "/" + cha + ".D/" + name;
 }
 
-// Two channels of each station, 20 s a record, across midnight; stations interleaved record by record.
-std::vector<Record> Streams() {
-  std::vector<std::vector<Record>> perStation;
+std::string SdsPathOf(const Record& r) {
+  std::string sta(r.begin() + 8, r.begin() + 13), cha(r.begin() + 15, r.begin() + 18);
+  sta.erase(sta.find_last_not_of(' ') + 1);
+  return SdsPath(sta, cha, r[20] << 8 | r[21], r[22] << 8 | r[23]);
+}
+
+constexpr int64_t kStart = 1712620800 - 400;  // 2024-04-08 23:53:20, day 99
+constexpr int kRecords3 = 2 * kRecords;
+
+// miniSEED 3 records of one more station, 20 s each, Steim2.
+std::vector<Piece> Stream3() {
+  std::vector<Piece> pieces;
+  for (int i = 0; i < kRecords3; ++i) {
+    const int64_t second = 400 + i * 20;  // after midnight of day 99, minus 400 s offset
+    seedgen::Header3 h;
+    h.id = "FDSN:XX_FLV_00_B_H_Z";
+    h.year = 2024;
+    h.dayOfYear = second < 800 ? 99 : 100;
+    const int64_t ofDay = (second < 800 ? 86400 - 800 + second : second - 800);
+    h.hour = static_cast<int>(ofDay / 3600);
+    h.minute = static_cast<int>(ofDay / 60 % 60);
+    h.second = static_cast<int>(ofDay % 60);
+    std::vector<int32_t> samples(kSamplesPerRecord);
+    for (int k = 0; k < kSamplesPerRecord; ++k) samples[k] = 7000 + (i * kSamplesPerRecord + k) % 911;
+    pieces.push_back({seedgen::EncodeRecord3(h, samples), SdsPath("FLV", "BHZ", 2024, h.dayOfYear)});
+  }
+  return pieces;
+}
+
+// Two channels of each station and one miniSEED 3 stream, 20 s a record,
+// across midnight; the streams interleaved record by record.
+std::vector<Piece> Streams() {
+  std::vector<std::vector<Piece>> streams;
   for (int s = 0; s < kStations; ++s) {
     testsupport::VolumePlan plan;
     plan.station = std::string("FL") + static_cast<char>('A' + s);
     plan.records = kRecords;
     plan.samplesPerRecord = kSamplesPerRecord;
     plan.gapAfter = kRecords;
-    plan.start = 1712620800 - 400;  // 2024-04-08 23:53:20
+    plan.start = kStart;
     plan.valueOffset = s * 100000;
-    perStation.push_back(testsupport::VolumeRecords(plan));
+    std::vector<Piece> pieces;
+    for (Record& r : testsupport::VolumeRecords(plan)) pieces.push_back({r, SdsPathOf(r)});
+    streams.push_back(std::move(pieces));
   }
-  std::vector<Record> all;
-  for (size_t i = 0; i < perStation[0].size(); ++i)
-    for (const auto& station : perStation) all.push_back(station[i]);
+  streams.push_back(Stream3());
+  std::vector<Piece> all;
+  for (size_t i = 0; i < streams[0].size(); ++i)
+    for (const auto& stream : streams) all.push_back(stream[i]);
   return all;
 }
 
@@ -83,20 +114,25 @@ void Append(const std::string& path, const unsigned char* data, size_t size) {
   ::close(fd);
 }
 
-// Appends each record to its day file, a few milliseconds apart. One record
-// comes in two pieces; at another, the file it belongs to is replaced by a
-// longer copy that holds it.
-pid_t StartWriter(const std::string& root, const std::string& scratch, const std::vector<Record>& records) {
+void AppendPiece(const std::string& root, const Piece& p) {
+  Append(root + "/" + p.path, p.bytes.data(), p.bytes.size());
+}
+
+// Appends each record to its day file, a few milliseconds apart. A record
+// of each format comes in two pieces; at another, the file it belongs to is
+// replaced by a longer copy that holds it.
+pid_t StartWriter(const std::string& root, const std::string& scratch, const std::vector<Piece>& pieces) {
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
-  for (size_t i = 0; i < records.size(); ++i) {
-    const Record& r = records[i];
-    const std::string path = SdsPath(root, r);
-    if (i == records.size() / 3) {
+  const size_t group = kStations + 1, split = pieces.size() / 3 / group * group;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    const Record& r = pieces[i].bytes;
+    const std::string path = root + "/" + pieces[i].path;
+    if (i == split || i == split + kStations) {
       Append(path, r.data(), 100);
       ::usleep(300000);
       Append(path, r.data() + 100, r.size() - 100);
-    } else if (i == records.size() / 2 && fs::exists(path)) {
+    } else if (i == pieces.size() / 2 && fs::exists(path)) {
       const std::string copy = scratch + "/copy";
       fs::copy_file(path, copy, fs::copy_options::overwrite_existing);
       Append(copy, r.data(), r.size());
@@ -114,6 +150,7 @@ std::vector<std::string> InputFiles(const std::string& root, const std::string& 
   for (const auto& e : fs::recursive_directory_iterator(root))
     if (e.is_regular_file() && e.path().string().find(containing) != std::string::npos)
       files.push_back(e.path().string());
+  std::sort(files.begin(), files.end());  // day by day, as a batch run is given them
   return files;
 }
 
@@ -199,7 +236,7 @@ class FollowTest : public ::testing::Test {
 };
 
 TEST_F(FollowTest, EverySampleOnceThroughKillsAndABatchRunBeside) {
-  const std::vector<Record> records = Streams();
+  const std::vector<Piece> records = Streams();
   auto follower = std::make_unique<Follower>(*m_Archive, Root(), ErrFile());
   const pid_t writer = StartWriter(Root(), m_Input.Path().string(), records);
   // Killed at two points while the writer goes on, each time restarted.
@@ -235,9 +272,9 @@ TEST_F(FollowTest, EverySampleOnceThroughKillsAndABatchRunBeside) {
 // SIGTERM ends following with status 0; a restart without a usable state
 // reads every file from its start and stores nothing twice.
 TEST_F(FollowTest, RestartWithoutUsableStateStoresNothingTwice) {
-  const std::vector<Record> records = Streams();
+  const std::vector<Piece> records = Streams();
   const size_t half = records.size() / 2;
-  for (size_t i = 0; i < half; ++i) Append(SdsPath(Root(), records[i]), records[i].data(), records[i].size());
+  for (size_t i = 0; i < half; ++i) AppendPiece(Root(), records[i]);
   for (const char* state : {"missing", "damaged"}) {
     SCOPED_TRACE(state);
     Follower follower(*m_Archive, Root(), ErrFile());
@@ -249,7 +286,7 @@ TEST_F(FollowTest, RestartWithoutUsableStateStoresNothingTwice) {
       std::ofstream(StateFile()) << "brevanto-follow 1\n12 not a line\n";
   }
   Follower follower(*m_Archive, Root(), ErrFile());
-  for (size_t i = half; i < records.size(); ++i) Append(SdsPath(Root(), records[i]), records[i].data(), records[i].size());
+  for (size_t i = half; i < records.size(); ++i) AppendPiece(Root(), records[i]);
   ASSERT_TRUE(WaitUntil([&] { return CaughtUp(StateFile(), Root()); })) << follower.Err();
   EXPECT_EQ(follower.Stop(SIGTERM), 0);
   EXPECT_NE(follower.Err().find("is damaged; every file is read from its start"), std::string::npos) << follower.Err();
