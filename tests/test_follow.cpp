@@ -319,3 +319,21 @@ TEST_F(FollowTest, RestartWithoutUsableStateStoresNothingTwice) {
 }
 
 }  // namespace
+
+namespace {
+
+// Refused before anything is followed: the archive's own files would be read as input.
+TEST_F(FollowTest, FoldersMissingOrSharingTheDataFolderAreRefused) {
+  fs::create_directories(m_Archive->DataDir());
+  for (const std::string& folder :
+       {m_Input / "missing", m_Archive->DataDir(), m_Archive->Root(), m_Archive->DataDir() + "/FLA"}) {
+    SCOPED_TRACE(folder);
+    fs::create_directories(folder == m_Input / "missing" ? m_Input.Path() : fs::path(folder));
+    const testsupport::ProgramOutcome o =
+        testsupport::RunProgram(testsupport::CliPath(), {"--vez-ini", m_Archive->Ini(), "--follow", Root(), folder});
+    EXPECT_EQ(o.status, 3) << o.err;
+    EXPECT_NE(o.err.find(folder), std::string::npos) << o.err;
+  }
+}
+
+}  // namespace

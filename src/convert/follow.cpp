@@ -404,6 +404,29 @@ bool CFollower::Reconnect() {
   }
 }
 
+bool CFollower::FoldersUsable() const {
+  std::error_code ec;
+  const fs::path data = fs::weakly_canonical(m_Converter.m_DataDir, ec);
+  for (const std::string& folder : m_Settings.folders) {
+    if (!fs::is_directory(folder, ec)) {
+      m_Converter.Error("%s: not a folder; nothing followed", folder.c_str());
+      return false;
+    }
+    // The archive's own files would be searched for records in every round.
+    const fs::path followed = fs::weakly_canonical(folder, ec);
+    const auto within = [](const fs::path& inner, const fs::path& outer) {
+      const auto [o, i] = std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
+      return o == outer.end();
+    };
+    if (within(data, followed) || within(followed, data)) {
+      m_Converter.Error("%s: shares files with the data folder %s; nothing followed", folder.c_str(),
+                        m_Converter.m_DataDir.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
 bool CFollower::Run() {
   CConvertFromSeed& c = m_Converter;
   c.m_Stats = RunStats{};
@@ -412,6 +435,7 @@ bool CFollower::Run() {
     c.m_Stats.dataFolderRefused = true;
     return false;
   }
+  if (!FoldersUsable()) return false;
   if (m_Settings.statePath.empty()) {
     const std::string folder = c.m_DataDir + "/" + kFollowFolder;
     if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {

@@ -65,6 +65,8 @@ class CFollower {
 
  private:
   struct Chunk;  // the new whole records of one file
+  // Every folder exists and none holds or lies in the data folder.
+  bool FoldersUsable() const;
   void Watch(const std::string& folder);
   // Folders, files and their identities as they are now; resets the files
   // replaced or cut shorter, drops those gone.
