@@ -135,6 +135,7 @@ void CFollower::Watch(const std::string& folder) {
 
 void CFollower::Discover() {
   std::set<std::string> seen;
+  bool complete = true;
   for (const std::string& top : m_Settings.folders) {
     Watch(top);
     std::error_code ec;
@@ -164,8 +165,10 @@ void CFollower::Discover() {
                           SameIdentity(f, st) ? "shorter than the part already converted" : "replaced by another file");
       f = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 0, 0, 0};
     }
+    complete = complete && !ec;
   }
-  std::erase_if(m_State, [&](const auto& entry) { return !seen.count(entry.first); });
+  // A folder that could not be read whole (NFS gone for a moment) drops nothing.
+  if (complete) std::erase_if(m_State, [&](const auto& entry) { return !seen.count(entry.first); });
 }
 
 bool CFollower::ReadNew(const std::string& path, const FollowedFile& file, Chunk& chunk, size_t budget) {
