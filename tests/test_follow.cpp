@@ -22,6 +22,8 @@
 #include <vector>
 
 #include "archive/archivecheck.h"
+#include "convert/follow.h"
+#include "support/fakehost.h"
 #include "support/localarchive.h"
 #include "support/seedgen.h"
 
@@ -334,6 +336,42 @@ TEST_F(FollowTest, FoldersMissingOrSharingTheDataFolderAreRefused) {
     EXPECT_EQ(o.status, 3) << o.err;
     EXPECT_NE(o.err.find(folder), std::string::npos) << o.err;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The driver in this process: its status line counts what came since the
+// last one and names the age of the partial record that still waits.
+TEST_F(FollowTest, StatusLineCountsRecordsAndTheWaitingPartialRecord) {
+  const std::vector<Piece> records = Streams();
+  AppendPiece(Root(), records[0]);
+  Append(Root() + "/" + records[0].path, records[2 * (kStations + 1)].bytes.data(), 100);  // the next one, in part
+  testsupport::FakeHost host;
+  CConvertFromSeed converter(&host, m_Archive->Ini());
+  converter.SetConnectString(m_Archive->Connect());
+  convert::FollowSettings settings;
+  settings.folders = {Root()};
+  settings.poll = std::chrono::seconds(1);
+  settings.statusEvery = std::chrono::seconds(1);
+  convert::CFollower follower(converter, settings);
+  bool followed = false;
+  std::thread thread([&] { followed = follower.Run(); });
+  const auto line = [&] {
+    std::lock_guard<std::mutex> lock(host.mutex);
+    for (const std::string& e : host.errors)
+      if (e.find("following 1 files: 1 records, 400 samples converted") != std::string::npos &&
+          e.find("oldest unconverted byte: none") == std::string::npos)
+        return true;
+    return false;
+  };
+  const bool seen = WaitUntil(line);
+  converter.RequestStop();
+  thread.join();
+  EXPECT_TRUE(seen);
+  EXPECT_TRUE(followed);
+  EXPECT_EQ(converter.Stats().samples, uint64_t{kSamplesPerRecord});
 }
 
 }  // namespace

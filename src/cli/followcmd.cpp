@@ -11,6 +11,8 @@
 namespace cli {
 namespace {
 
+constexpr long kStatusEverySeconds = 60;
+
 // Errors and waits on standard error, one a line; the record texts are not shown.
 class FollowHost final : public IConvertHost {
  public:
@@ -54,6 +56,7 @@ int Follow(const Options& o, const std::function<void(CConvertFromSeed*)>& stopp
   settings.include = o.include;
   settings.statePath = o.state;
   settings.poll = std::chrono::seconds(o.pollSeconds);
+  settings.statusEvery = std::chrono::seconds(o.quiet ? 0 : kStatusEverySeconds);
   convert::CFollower follower(converter, settings);
   stoppable(&converter);
   const bool followed = follower.Run();

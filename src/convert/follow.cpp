@@ -157,6 +157,7 @@ void CFollower::Discover() {
       if (!m_Settings.include.empty() && ::fnmatch(m_Settings.include.c_str(), name.c_str(), 0) != 0) continue;
       const std::string path = it->path().string();
       seen.insert(path);
+      m_Sizes[path] = static_cast<uint64_t>(st.st_size);
       auto [entry, added] = m_State.try_emplace(path);
       FollowedFile& f = entry->second;
       if (!added && SameIdentity(f, st) && static_cast<uint64_t>(st.st_size) >= f.offset) continue;
@@ -169,6 +170,7 @@ void CFollower::Discover() {
   }
   // A folder that could not be read whole (NFS gone for a moment) drops nothing.
   if (complete) std::erase_if(m_State, [&](const auto& entry) { return !seen.count(entry.first); });
+  std::erase_if(m_Sizes, [&](const auto& entry) { return !m_State.count(entry.first); });
 }
 
 bool CFollower::ReadNew(const std::string& path, const FollowedFile& file, Chunk& chunk, size_t budget) {
@@ -430,6 +432,33 @@ bool CFollower::FoldersUsable() const {
   return true;
 }
 
+void CFollower::Account() {
+  const auto now = std::chrono::steady_clock::now();
+  for (const auto& [path, file] : m_State) {
+    const auto size = m_Sizes.find(path);
+    if (size != m_Sizes.end() && size->second > file.offset)
+      m_PendingSince.try_emplace(path, now);
+    else
+      m_PendingSince.erase(path);
+  }
+  std::erase_if(m_PendingSince, [&](const auto& entry) { return !m_State.count(entry.first); });
+  if (m_Settings.statusEvery.count() == 0 || now - m_LastLine < m_Settings.statusEvery) return;
+  const RunStats& stats = m_Converter.m_Stats;
+  std::string oldest = "none";
+  if (!m_PendingSince.empty()) {
+    auto first = now;
+    for (const auto& entry : m_PendingSince) first = std::min(first, entry.second);
+    oldest = std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - first).count()) + " s old";
+  }
+  m_Converter.Error("following %zu files: %llu records, %llu samples converted since the last line; "
+                    "oldest unconverted byte: %s",
+                    m_State.size(), static_cast<unsigned long long>(stats.recordsConverted - m_LineRecords),
+                    static_cast<unsigned long long>(stats.samples - m_LineSamples), oldest.c_str());
+  m_LastLine = now;
+  m_LineRecords = stats.recordsConverted;
+  m_LineSamples = stats.samples;
+}
+
 bool CFollower::Run() {
   CConvertFromSeed& c = m_Converter;
   c.m_Stats = RunStats{};
@@ -455,6 +484,7 @@ bool CFollower::Run() {
       if (!Reconnect()) continue;
     }
     const bool more = Round();
+    Account();
     if (!more && m_Backoff.count() == 0) Wait(std::chrono::duration_cast<std::chrono::milliseconds>(m_Settings.poll));
   }
   c.m_Database.Close();

@@ -48,6 +48,8 @@ struct FollowSettings {
   std::string include;    // glob on the file name; empty: every file
   std::string statePath;  // empty: the default state in the data folder
   std::chrono::seconds poll{10};
+  // How often a status line reports what was done; 0: never.
+  std::chrono::seconds statusEvery{60};
 };
 
 class CFollower {
@@ -84,6 +86,9 @@ class CFollower {
   bool Reconnect();
   void Save();
   bool Stopping() const;
+  // Notes which files hold bytes not yet converted, and since when; the
+  // status line when it is due.
+  void Account();
 
   CConvertFromSeed& m_Converter;
   FollowSettings m_Settings;
@@ -94,6 +99,10 @@ class CFollower {
   std::map<int, std::string> m_Watches;  // descriptor -> folder
   std::set<std::string> m_Watched;
   std::chrono::milliseconds m_Backoff{0};  // after a database error
+  std::map<std::string, uint64_t> m_Sizes;  // by path, at the last look
+  std::map<std::string, std::chrono::steady_clock::time_point> m_PendingSince;  // by path
+  std::chrono::steady_clock::time_point m_LastLine = std::chrono::steady_clock::now();
+  uint64_t m_LineRecords = 0, m_LineSamples = 0;  // the totals at the last line
 };
 
 }  // namespace convert
