@@ -23,6 +23,7 @@
 
 #include "archive/archivecheck.h"
 #include "convert/follow.h"
+#include "support/dbfixture.h"
 #include "support/fakehost.h"
 #include "support/localarchive.h"
 #include "support/seedgen.h"
@@ -244,23 +245,36 @@ void ExpectEverySampleOnce(const LocalArchive& a) {
   EXPECT_EQ(report.samples, kSamples);
 }
 
-class FollowTest : public ::testing::Test {
+// The input folder and the archive of a test.
+class FollowFolders {
  protected:
-  void SetUp() override {
-    m_Archive = LocalArchive::Sqlite();
+  void Make(std::unique_ptr<LocalArchive> archive) {
+    m_Archive = std::move(archive);
     fs::create_directories(Root());
   }
   std::string Root() const { return m_Input / "sds"; }
-  std::string StateFile() const {
-    return m_Archive->DataDir() + "/" + archive::kFollowFolderName + "/state";
-  }
+  std::string StateFile() const { return m_Archive->DataDir() + "/" + archive::kFollowFolderName + "/state"; }
   std::string ErrFile() const { return m_Input / "follow.err"; }
 
   testsupport::TempDir m_Input;
   std::unique_ptr<LocalArchive> m_Archive;
 };
 
-TEST_F(FollowTest, EverySampleOnceThroughKillsAndABatchRunBeside) {
+class FollowTest : public ::testing::Test, protected FollowFolders {
+ protected:
+  void SetUp() override { Make(LocalArchive::Sqlite()); }
+};
+
+// On each database the archive may use.
+class Following : public testsupport::DatabaseTest, protected FollowFolders {
+ protected:
+  void SetUp() override {
+    DatabaseTest::SetUp();
+    if (!IsSkipped()) Make(LocalArchive::On(std::move(db)));
+  }
+};
+
+TEST_P(Following, EverySampleOnceThroughKillsAndABatchRunBeside) {
   const std::vector<Piece> records = Streams();
   auto follower = std::make_unique<Follower>(*m_Archive, Root(), ErrFile());
   const pid_t writer = StartWriter(Root(), m_Input.Path().string(), records);
@@ -296,7 +310,7 @@ TEST_F(FollowTest, EverySampleOnceThroughKillsAndABatchRunBeside) {
 
 // SIGTERM ends following with status 0; a restart with a state behind the
 // archive, or without a usable one, stores nothing twice.
-TEST_F(FollowTest, RestartWithoutUsableStateStoresNothingTwice) {
+TEST_P(Following, RestartWithoutUsableStateStoresNothingTwice) {
   const std::vector<Piece> records = Streams();
   const size_t half = records.size() / 2;
   for (size_t i = 0; i < half; ++i) AppendPiece(Root(), records[i]);
@@ -319,6 +333,8 @@ TEST_F(FollowTest, RestartWithoutUsableStateStoresNothingTwice) {
   EXPECT_NE(follower.Err().find("is damaged; every file is read from its start"), std::string::npos) << follower.Err();
   ExpectEverySampleOnce(*m_Archive);
 }
+
+INSTANTIATE_TEST_SUITE_P(Db, Following, testsupport::EachBackend(), testsupport::BackendName);
 
 }  // namespace
 
