@@ -243,6 +243,12 @@ TEST(CliUsage, BadCommandLinesExitTwoWithUsage) {
       {{"a.mseed", "--vez-ini"}, "--vez-ini"},
       {{"-q", "-v", "a.mseed"}, "-q"},
       {{"@/nonexistent/list.txt"}, "/nonexistent/list.txt"},
+      {{"--follow"}, "needs a folder"},
+      {{"--follow", "--check", "d"}, "--follow excludes"},
+      {{"--follow", "--no-wait", "d"}, "--no-wait"},
+      {{"--follow", "--poll", "0", "d"}, "--poll"},
+      {{"--poll", "5", "a.mseed"}, "belong to --follow"},
+      {{"--state", "s", "a.mseed"}, "belong to --follow"},
   };
   for (const auto& c : cases) {
     std::string shown;

@@ -107,8 +107,9 @@ class Walker {
     while (dirent* e = ::readdir(dir.get())) {
       const char* name = e->d_name;
       if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-      // The converter's station locks are not part of the archive.
-      if (cpath.empty() && std::strcmp(name, kLockFolderName) == 0) continue;
+      // The converter's station locks and a follower's state are not part of the archive.
+      if (cpath.empty() && (std::strcmp(name, kLockFolderName) == 0 || std::strcmp(name, kFollowFolderName) == 0))
+        continue;
       const std::string child = cpath.empty() ? std::string(name) : cpath + "\\" + name;
       unsigned char type = e->d_type;
       if (type == DT_UNKNOWN) {

@@ -84,6 +84,8 @@ struct ArchiveScan {
 
 // The folder at the top of the data folder where runs keep their station locks.
 inline constexpr const char* kLockFolderName = ".brevanto-lock";
+// Likewise, where a follower keeps its resume state.
+inline constexpr const char* kFollowFolderName = ".brevanto-follow";
 
 // The archive could not be read at all: the data folder is missing or not a
 // folder. Database errors (connection lost, no FILELIST) arrive as odbc::Error.

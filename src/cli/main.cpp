@@ -14,6 +14,7 @@
 #include "archive/filelisttable.h"
 #include "cli/cliprogress.h"
 #include "cli/coveragecmd.h"
+#include "cli/followcmd.h"
 #include "cli/options.h"
 #include "cli/repair.h"
 #include "convert/convertfromseed.h"
@@ -189,6 +190,10 @@ int main(int argc, char** argv) {
   const int status = options.check      ? Check(options)
                      : options.coverage ? Coverage(options, kArchiveConnect, kLoginTimeoutSeconds)
                      : options.repair   ? Repair(options)
+                     : options.follow   ? Follow(options, [](CConvertFromSeed* c) {
+                                            g_running = c;
+                                            if (c && g_signal) c->RequestStop();
+                                          })
                                         : Run(options);
   if (std::fflush(stdout) != 0 && status == kExitOk) {
     std::fprintf(stderr, "%s: cannot write standard output: %s\n", kProgram, std::strerror(errno));

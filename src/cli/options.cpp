@@ -63,6 +63,7 @@ Options ParseArguments(int argc, const char* const* argv) {
   bool optionsEnded = false;
   bool qualityGiven = false;
   bool timeGiven = false, formatGiven = false;
+  bool followOnly = false;  // --poll, --include or --state given
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     std::string value;
@@ -86,6 +87,20 @@ Options ParseArguments(int argc, const char* const* argv) {
       o.check = true;
     } else if (arg == "--coverage") {
       o.coverage = true;
+    } else if (arg == "--follow") {
+      o.follow = true;
+    } else if (TakeValue("--poll", argc, argv, i, value)) {
+      if (!ParseCount(value, 86400, o.pollSeconds) || o.pollSeconds < 1)
+        throw UsageError("bad --poll \"" + value + "\": use seconds, 1 to 86400");
+      followOnly = true;
+    } else if (TakeValue("--include", argc, argv, i, value)) {
+      if (value.empty()) throw UsageError("option --include needs a pattern");
+      o.include = value;
+      followOnly = true;
+    } else if (TakeValue("--state", argc, argv, i, value)) {
+      if (value.empty()) throw UsageError("option --state needs a file name");
+      o.state = value;
+      followOnly = true;
     } else if (TakeValue("--from", argc, argv, i, value)) {
       if (!archive::ParseIsoTime(value, o.from)) throw UsageError("bad --from \"" + value + "\": " + kTimeAdvice);
       timeGiven = true;
@@ -151,6 +166,15 @@ Options ParseArguments(int argc, const char* const* argv) {
   if (o.quiet && o.verbose) throw UsageError("-q and -v exclude each other");
   if (o.vezIni.empty()) o.vezIni = FindVezIni();
   if (o.check && o.coverage) throw UsageError("--check and --coverage exclude each other");
+  if (o.follow && (o.check || o.coverage || o.repair)) throw UsageError("--follow excludes --check, --coverage and --repair");
+  if (followOnly && !o.follow) throw UsageError("--poll, --include and --state belong to --follow");
+  if (o.follow) {
+    if (o.files.empty()) throw UsageError("--follow needs a folder");
+    if (o.noWait) throw UsageError("--no-wait has no meaning with --follow: it waits for other runs");
+    if (timeGiven || formatGiven || !o.output.empty())
+      throw UsageError("--from, --to, --format and --output belong to --coverage");
+    return o;
+  }
   if (!o.coverage && (timeGiven || formatGiven || !o.output.empty()))
     throw UsageError("--from, --to, --format and --output belong to --coverage");
   if (o.coverage) {
@@ -212,6 +236,8 @@ std::string ShortUsage() {
          "       [--no-wait] [--stations LIST] [--channels LIST] [--locations LIST]\n"
          "       [--networks LIST] [--shard K/N] [-q|-v]\n"
          "       FILE|@LISTFILE...\n"
+         "       " + kProgram + " --follow [--poll SEC] [--include GLOB] [--state FILE]\n"
+         "       [conversion options] DIR...\n"
          "       " + kProgram + " --check [--vez-ini FILE] [-q]\n"
          "       " + kProgram + " --coverage [--vez-ini FILE] [--stations LIST] [--channels LIST]\n"
          "       [--from TIME] [--to TIME] [--format text|csv|json|svg] [--output FILE]\n"
@@ -286,6 +312,17 @@ std::string HelpText() {
          "                    and its percentage of the window; reads only FILELIST.\n"
          "                    (COVERAGE OPTIONS: --stations, --channels, --from,\n"
          "                    --to, --format, --output, -q)\n"
+         "  --follow          follow the folders named instead of files, and their\n"
+         "                    subfolders: whole records appended to their files, and\n"
+         "                    files that appear, are converted as they come, until\n"
+         "                    SIGINT or SIGTERM. (FOLLOW OPTIONS: --poll, --include,\n"
+         "                    --state, and the conversion options but --no-wait)\n"
+         "  --poll SEC        look at every followed file at least every SEC seconds\n"
+         "                    (default 10), for where inotify sees no change (NFS)\n"
+         "  --include GLOB    follow only files whose name matches GLOB (default: all\n"
+         "                    but hidden ones)\n"
+         "  --state FILE      keep the resume state in FILE (default:\n"
+         "                    .brevanto-follow/state in the data folder)\n"
          "  --from TIME       the start of the window of --coverage, ISO 8601 UTC\n"
          "                    (2024-03-15, 2024-03-15T06:00:00); default: the\n"
          "                    first sample\n"
@@ -316,6 +353,18 @@ std::string HelpText() {
          "SIGINT or SIGTERM stops reading; what was read is written and registered,\n"
          "the summary says \"interrupted\" and the exit status is 130 or 143. A\n"
          "second signal ends the process at once.\n"
+         "\n"
+         "Following: a partial record at a file's end waits until it is whole. Each\n"
+         "round locks only the stations it writes, while it writes and commits\n"
+         "them, so batch runs of the same stations go on beside it. After each\n"
+         "commit the resume state records, per file, its device, inode, size, time\n"
+         "and the byte up to which its records are in the archive; a restart, also\n"
+         "after a crash, goes on from there. A file that is shorter or another file\n"
+         "is read from its start again, which stores nothing twice. SIGINT or\n"
+         "SIGTERM ends following after the round in hand, exit status 0. Every\n"
+         "minute a line on standard error gives the records and samples converted\n"
+         "since the last one, the files followed and the age of the oldest byte not\n"
+         "yet converted; -q silences it.\n"
          "\n"
          "One copy of every sample: the archive keeps one stream (NET.STA.LOC.CHA)\n"
          "per station and channel. Where the input holds several, the one whose\n"
@@ -382,6 +431,12 @@ std::string HelpText() {
          "     station was being converted by another run; nothing was converted\n"
          "  130, 143  stopped by SIGINT or SIGTERM; what was read is in the archive\n"
          "\n"
+         "Exit status of --follow:\n"
+         "  0  stopped by SIGINT or SIGTERM; what was read is in the archive\n"
+         "  2  usage error\n"
+         "  3  the archive could not be opened (as for a run) or the state folder\n"
+         "     could not be made\n"
+         "\n"
          "Exit status of --check:\n"
          "  0  the archive is whole: every row has its file and every file its row,\n"
          "     and all of them agree\n"
@@ -411,7 +466,9 @@ std::string HelpText() {
          "  brevanto-cli --coverage --from 2024-03-01 --to 2024-04-01 --channels 'BH?'\n"
          "  brevanto-cli --coverage --format svg --output coverage.svg\n"
 
-         "  brevanto-cli --repair --dry-run && brevanto-cli --repair\n";
+         "  brevanto-cli --repair --dry-run && brevanto-cli --repair\n"
+
+         "  brevanto-cli --follow --include '*.D.*' /srv/seedlink/archive\n";
 }
 
 }  // namespace cli

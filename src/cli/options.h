@@ -32,6 +32,10 @@ struct Options {
   bool version = false;
   bool check = false;  // --check: examine the archive instead of converting
   bool coverage = false;  // --coverage: report what FILELIST holds instead of converting
+  bool follow = false;    // --follow: the files are folders whose files are followed
+  long pollSeconds = 10;  // of --follow
+  std::string include;    // --include GLOB of --follow; empty: every file
+  std::string state;      // --state FILE of --follow; empty: in the data folder
   double from = NAN, to = NAN;  // --from, --to of --coverage; NaN where not given
   std::string format = "text";  // of --coverage
   std::string output;           // --output of --coverage; empty: standard output

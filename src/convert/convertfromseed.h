@@ -24,6 +24,7 @@ class IRecordFormat;
 struct Framed;
 class IHandOver;
 class CStationLocks;
+class CFollower;
 }  // namespace convert
 
 struct RunStats;
@@ -176,6 +177,8 @@ class CConvertFromSeed {
 
  private:
   friend void ConvertThreadProc(CConvertFromSeed* converter);
+  // A second outline over the same stages and the same acceptance of records.
+  friend class convert::CFollower;
   bool OpenDatabase();
   // Locks every station the input holds for this run, named in stations;
   // false when the run must not go on.

@@ -141,22 +141,25 @@ void ScanStreams(const std::string& path, const char* quality, const CSelection&
     RecordReader reader(fd, static_cast<uint64_t>(offset), false);
     std::vector<unsigned char> record;
     Framed framed;
-    seed::RecordHeader h;
-    double rate, start;
-    while (reader.Next(record, recLen, framed) == 1) {
-      const IRecordFormat& format = *framed.format;
-      if (framed.damage != seed::Damage::kNone || framed.tooShort) continue;
-      if (!seed::IsAcceptedQuality(format.Quality(record.data()), quality)) continue;
-      if (!format.ReadHeader(record.data(), record.size(), h, rate, start).empty()) continue;
-      const seed::Encoding decoder = seed::DecoderFor(h.encodingFormat);
-      if (decoder == seed::kText || decoder == seed::kNoDecoder || !h.station[0] || !h.channel[0] ||
-          !seed::IsSafeCode(h.station) || !seed::IsSafeCode(h.channel) || !seed::IsSafeCode(h.network) ||
-          !seed::IsSafeCode(h.location) || !selection.Selects(h.network, h.station, h.location, h.channel))
-        continue;
-      streams.Note(h, start, start + h.sampleCount * (1.0 / rate), rate);
-    }
+    while (reader.Next(record, recLen, framed) == 1)
+      if (framed.damage == seed::Damage::kNone && !framed.tooShort)
+        NoteRecord(*framed.format, record.data(), record.size(), quality, selection, streams);
   }
   ::close(fd);
+}
+
+void NoteRecord(const IRecordFormat& format, unsigned char* record, size_t length, const char* quality,
+                const CSelection& selection, CStreamRule& streams) {
+  seed::RecordHeader h;
+  double rate, start;
+  if (!seed::IsAcceptedQuality(format.Quality(record), quality)) return;
+  if (!format.ReadHeader(record, length, h, rate, start).empty()) return;
+  const seed::Encoding decoder = seed::DecoderFor(h.encodingFormat);
+  if (decoder == seed::kText || decoder == seed::kNoDecoder || !h.station[0] || !h.channel[0] ||
+      !seed::IsSafeCode(h.station) || !seed::IsSafeCode(h.channel) || !seed::IsSafeCode(h.network) ||
+      !seed::IsSafeCode(h.location) || !selection.Selects(h.network, h.station, h.location, h.channel))
+    return;
+  streams.Note(h, start, start + h.sampleCount * (1.0 / rate), rate);
 }
 
 RecordReader::RecordReader(int fd, uint64_t offset, bool verify)

@@ -62,6 +62,10 @@ long FindFirstRecord(int fd, const char* quality, int32_t& recLen, off_t& failed
 // path holds, as far as it can be read: which streams and stations a run
 // may write into, and when, known before it writes.
 void ScanStreams(const std::string& path, const char* quality, const CSelection& selection, CStreamRule& streams);
+// The scan's part for one undamaged record of length bytes, whose header
+// it reads in place.
+void NoteRecord(const IRecordFormat& format, unsigned char* record, size_t length, const char* quality,
+                const CSelection& selection, CStreamRule& streams);
 
 // Offsets and lengths of the data records in the first end bytes of fd that
 // declare lengths too short for the search to take: what it passed over.
