@@ -44,13 +44,7 @@ int Follow(const Options& o, const std::function<void(CConvertFromSeed*)>& stopp
   converter.SetQuality(o.quality);
   converter.SetCommitInterval(std::chrono::milliseconds(commitMs));
   if (o.jobs) converter.SetJobs(o.jobs);
-  convert::CSelection selection;
-  selection.SetStations(o.stations);
-  selection.SetChannels(o.channels);
-  selection.SetLocations(o.locations);
-  selection.SetNetworks(o.networks);
-  selection.SetShard(o.shard, o.shards);
-  converter.SetSelection(selection);
+  converter.SetSelection(SelectionOf(o));
   convert::FollowSettings settings;
   settings.folders = o.files;
   settings.include = o.include;

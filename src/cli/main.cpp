@@ -134,13 +134,7 @@ int Run(const Options& o) {
     converter.SetCommitInterval(std::chrono::milliseconds(commitMs));
     if (o.jobs) converter.SetJobs(o.jobs);
     converter.SetWaitForLocks(!o.noWait);
-    convert::CSelection selection;
-    selection.SetStations(o.stations);
-    selection.SetChannels(o.channels);
-    selection.SetLocations(o.locations);
-    selection.SetNetworks(o.networks);
-    selection.SetShard(o.shard, o.shards);
-    converter.SetSelection(selection);
+    converter.SetSelection(SelectionOf(o));
     for (const std::string& f : o.files) converter.AddFile(f);
     g_running = &converter;
     if (g_signal) converter.RequestStop();

@@ -58,6 +58,16 @@ std::vector<std::string> ReadListFile(const std::string& path) {
   return files;
 }
 
+convert::CSelection SelectionOf(const Options& o) {
+  convert::CSelection selection;
+  selection.SetStations(o.stations);
+  selection.SetChannels(o.channels);
+  selection.SetLocations(o.locations);
+  selection.SetNetworks(o.networks);
+  selection.SetShard(o.shard, o.shards);
+  return selection;
+}
+
 Options ParseArguments(int argc, const char* const* argv) {
   Options o;
   bool optionsEnded = false;

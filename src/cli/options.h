@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "convert/selection.h"
+
 namespace cli {
 
 constexpr const char* kProgram = "brevanto-cli";
@@ -58,6 +60,9 @@ class UsageError : public std::runtime_error {
 
 // Throws UsageError. Stops at -h or -V, which need nothing else.
 Options ParseArguments(int argc, const char* const* argv);
+
+// The records a conversion or a follower takes, as the options choose them.
+convert::CSelection SelectionOf(const Options& o);
 
 // The input paths of a list file: one a line, blank lines and lines starting
 // with # left out. Throws UsageError when the file cannot be read.
