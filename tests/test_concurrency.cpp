@@ -103,19 +103,7 @@ class Child {
  public:
   Child(const LocalArchive& a, std::vector<std::string> args, const std::string& errFile) : m_ErrFile(errFile) {
     args.insert(args.begin(), {testsupport::CliPath(), "--vez-ini", a.Ini()});
-    std::vector<char*> argv = testsupport::ExecPointers(args);
-    const int in = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    m_Pid = ::fork();
-    if (m_Pid == 0) {
-      ::dup2(in, 0);
-      ::dup2(in, 1);
-      ::dup2(err, 2);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    ::close(in);
-    ::close(err);
+    m_Pid = testsupport::StartProgram(args, errFile, false);
   }
   ~Child() {
     if (m_Pid > 0 && m_Status < 0) {

@@ -207,19 +207,7 @@ class Follower {
   Follower(const LocalArchive& a, const std::string& root, const std::string& errFile) : m_ErrFile(errFile) {
     std::vector<std::string> args{testsupport::CliPath(), "--vez-ini", a.Ini(), "--follow", "--poll", "1",
                                   "--commit-interval", "100", root};
-    std::vector<char*> argv = testsupport::ExecPointers(args);
-    const int in = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    m_Pid = ::fork();
-    if (m_Pid == 0) {
-      ::dup2(in, 0);
-      ::dup2(in, 1);
-      ::dup2(err, 2);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    ::close(in);
-    ::close(err);
+    m_Pid = testsupport::StartProgram(args, errFile, true);
   }
   ~Follower() {
     if (m_Pid > 0) Stop(SIGKILL);

@@ -74,6 +74,24 @@ void WriteVolume(const std::string& path, const VolumePlan& plan) {
   WriteFileBytes(path, volume);
 }
 
+pid_t StartProgram(const std::vector<std::string>& args, const std::string& errFile, bool append) {
+  std::vector<std::string> strings = args;
+  std::vector<char*> argv = ExecPointers(strings);
+  const int in = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0644);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in, 0);
+    ::dup2(in, 1);
+    ::dup2(err, 2);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(in);
+  ::close(err);
+  return pid;
+}
+
 std::vector<std::string> EnvironmentWith(const EnvOverrides& overrides) {
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {

@@ -63,6 +63,10 @@ ProgramOutcome RunProgram(const std::string& program, const std::vector<std::str
 // brevanto-cli of this build.
 std::string CliPath();
 
+// Starts program with args, not waiting for it: standard input and output
+// /dev/null, standard error into errFile (appended to, or emptied first).
+pid_t StartProgram(const std::vector<std::string>& args, const std::string& errFile, bool append);
+
 // The figures of brevanto-cli's closing summary.
 struct RunSummary {
   bool found = false;
