@@ -113,7 +113,14 @@ archive::CChannelHoldings& CStaInfo::Held(const CSta& s, CChanInfo& k) {
 void CStaInfo::StoreSegment(unsigned sta, unsigned chan) {
   CSta& s = *m_StaList[sta];
   CChanInfo& k = *s.m_ChanList[chan];
-  archive::CChannelHoldings& held = Held(s, k);
+  const auto overlays = SettledOverlaps(Held(s, k), k);
+  if (!overlays.empty())
+    WriteAround(sta, chan, overlays);
+  else
+    StoreApart(sta, chan);
+}
+
+std::vector<archive::Overlay> CStaInfo::SettledOverlaps(archive::CChannelHoldings& held, CChanInfo& k) {
   auto overlays = held.Overlaps(k.m_SegBegin, k.m_SpS, static_cast<size_t>(k.m_Count));
   for (bool placed = true; placed;) {
     placed = false;
@@ -125,10 +132,16 @@ void CStaInfo::StoreSegment(unsigned sta, unsigned chan) {
         break;
       }
   }
-  if (!overlays.empty())
-    WriteAround(sta, chan, overlays);
-  else if (!WriteSegment(sta, chan))
-    StoreSegment(sta, chan);  // now that the file met on disk is known
+  return overlays;
+}
+
+void CStaInfo::StoreApart(unsigned sta, unsigned chan) {
+  CChanInfo& k = *m_StaList[sta]->m_ChanList[chan];
+  // A stored file met on disk is taken in; it may fall on the segment.
+  while (!WriteSegment(sta, chan)) {
+    const auto overlays = SettledOverlaps(k.m_Held, k);
+    if (!overlays.empty()) return WriteAround(sta, chan, overlays);
+  }
 }
 
 void CStaInfo::PlaceStored(CChanInfo& k, size_t i) {
@@ -162,6 +175,7 @@ void CStaInfo::WriteAround(unsigned sta, unsigned chan, const std::vector<archiv
   CChanInfo& k = *s.m_ChanList[chan];
   const double begin = k.m_SegBegin, h = 1.0 / k.m_SpS;
   const auto count = static_cast<size_t>(k.m_Count);
+  const size_t known = k.m_Held.Files().size();
   std::vector<std::pair<size_t, size_t>> pieces;
   size_t at = 0;
   for (const archive::Overlay& o : overlays) {
@@ -176,7 +190,13 @@ void CStaInfo::WriteAround(unsigned sta, unsigned chan, const std::vector<archiv
     k.m_SegBegin = begin + static_cast<double>(first) * h;
     k.m_Count = static_cast<int>(last - first);
     k.m_SegQty = static_cast<double>(last - first) * h;
-    StoreSegment(sta, chan);
+    // The pieces lie apart from what the whole segment met. Finding their
+    // overlaps again from their own start times could, where those times
+    // round, meet the same file once more, piece after piece.
+    if (k.m_Held.Files().size() == known)
+      StoreApart(sta, chan);
+    else
+      StoreSegment(sta, chan);  // a file met on disk meanwhile may fall on it
   }
 }
 

@@ -132,6 +132,11 @@ class CStaInfo {
   // The segment in hand less what the archive already holds, piece by piece.
   void StoreSegment(unsigned sta, unsigned chan);
   void WriteAround(unsigned sta, unsigned chan, const std::vector<archive::Overlay>& overlays);
+  // Its overlaps, once the stored files among them whose start is known to
+  // the second only are placed.
+  std::vector<archive::Overlay> SettledOverlaps(archive::CChannelHoldings& held, CChanInfo& k);
+  // A segment that overlaps nothing stored that is known.
+  void StoreApart(unsigned sta, unsigned chan);
   // Stored samples a segment falls on: the same ones counted, other values
   // reported; a stored file whose row lags is registered as it is.
   void CompareStored(CSta& s, CChanInfo& k, archive::StoredFile& file, const archive::Overlay& o);
