@@ -204,11 +204,19 @@ void PullBack(const std::string& stateFile) {
 // brevanto-cli --follow, its standard error to a file.
 class Follower {
  public:
-  Follower(const LocalArchive& a, const std::string& root, const std::string& errFile) : m_ErrFile(errFile) {
-    std::vector<std::string> args{testsupport::CliPath(), "--vez-ini", a.Ini(), "--follow", "--poll", "1",
-                                  "--commit-interval", "100", root};
+  Follower(const LocalArchive& a, const std::string& root, const std::string& errFile)
+      : Follower(a.Ini(), root, errFile, {"--commit-interval", "100"}) {}
+  // In folder, where ./brevanto.ini is read, unless it is empty.
+  Follower(const std::string& vezIni, const std::string& root, const std::string& errFile,
+           const std::vector<std::string>& options, const std::string& folder = "")
+      : m_ErrFile(errFile) {
+    std::vector<std::string> args{testsupport::CliPath(), "--vez-ini", vezIni, "--follow", "--poll", "1"};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(root);
+    if (!folder.empty()) args.insert(args.begin(), {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", folder});
     m_Pid = testsupport::StartProgram(args, errFile, true);
   }
+  void Signal(int signal) const { ::kill(m_Pid, signal); }
   ~Follower() {
     if (m_Pid > 0) Stop(SIGKILL);
   }
@@ -376,6 +384,62 @@ TEST_F(FollowTest, StatusLineCountsRecordsAndTheWaitingPartialRecord) {
   EXPECT_TRUE(seen);
   EXPECT_TRUE(followed);
   EXPECT_EQ(converter.Stats().samples, uint64_t{kSamplesPerRecord});
+}
+
+}  // namespace
+
+namespace {
+
+uint64_t SamplesOf(const std::vector<Piece>& pieces, size_t from, size_t to, const std::string& only = "") {
+  uint64_t n = 0;
+  for (size_t i = from; i < to; ++i)
+    if (pieces[i].path.find(only) != std::string::npos) n += kSamplesPerRecord;
+  return n;
+}
+
+// SIGHUP between rounds: a VEZ.ini that names no usable folder keeps the
+// old settings, brevanto.ini's change included; once it is right, the
+// selection that brevanto.ini gives takes effect on the records after it.
+TEST_F(FollowTest, SighupReadsTheSettingsAgainOrKeepsTheOldOnes) {
+  const std::vector<Piece> records = Streams();
+  const fs::path folder = m_Input / "cwd";
+  fs::create_directories(folder);
+  const std::string vezIni = folder / "VEZ.ini", programIni = folder / "brevanto.ini";
+  const auto vez = [&](const std::string& dir) { std::ofstream(vezIni) << "[DATA]\nDIR=" << dir << "\n"; };
+  vez(m_Archive->DataDir());
+  std::ofstream(programIni) << "[FOLLOW]\nSTATIONS=FLA\n";
+  Follower follower(vezIni, Root(), ErrFile(), {"-q"}, folder);
+  const auto count = [&](const std::string& text) {
+    const std::string err = follower.Err();
+    size_t n = 0;
+    for (size_t at = 0; (at = err.find(text, at)) != std::string::npos; at += text.size()) ++n;
+    return n;
+  };
+  const auto stored = [&] { return m_Archive->Check().samples; };
+  const size_t third = records.size() / 3;
+
+  for (size_t i = 0; i < third; ++i) AppendPiece(Root(), records[i]);
+  ASSERT_TRUE(WaitUntil([&] { return CaughtUp(StateFile(), Root()); })) << follower.Err();
+  EXPECT_EQ(stored(), SamplesOf(records, 0, third, "/FLA/"));
+
+  std::ofstream(programIni) << "[FOLLOW]\n";
+  vez(m_Input / "no-such-folder");
+  follower.Signal(SIGHUP);
+  ASSERT_TRUE(WaitUntil([&] { return count("the old ones kept") == 1; })) << follower.Err();
+  EXPECT_NE(follower.Err().find("no-such-folder"), std::string::npos) << follower.Err();
+  for (size_t i = third; i < 2 * third; ++i) AppendPiece(Root(), records[i]);
+  ASSERT_TRUE(WaitUntil([&] { return CaughtUp(StateFile(), Root()); })) << follower.Err();
+  EXPECT_EQ(stored(), SamplesOf(records, 0, 2 * third, "/FLA/"));
+
+  vez(m_Archive->DataDir());
+  follower.Signal(SIGHUP);
+  ASSERT_TRUE(WaitUntil([&] { return count("settings read again") == 1; })) << follower.Err();
+  for (size_t i = 2 * third; i < records.size(); ++i) AppendPiece(Root(), records[i]);
+  ASSERT_TRUE(WaitUntil([&] { return CaughtUp(StateFile(), Root()); })) << follower.Err();
+  EXPECT_EQ(follower.Stop(SIGTERM), 0) << follower.Err();
+  const archive::CheckReport report = m_Archive->Check();
+  EXPECT_TRUE(report.Whole()) << testsupport::Describe(report);
+  EXPECT_EQ(report.samples, SamplesOf(records, 0, 2 * third, "/FLA/") + SamplesOf(records, 2 * third, records.size()));
 }
 
 }  // namespace

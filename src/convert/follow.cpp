@@ -361,7 +361,7 @@ void CFollower::Save() {
 
 void CFollower::Wait(std::chrono::milliseconds longest) {
   const auto until = std::chrono::steady_clock::now() + longest;
-  while (!Stopping() && std::chrono::steady_clock::now() < until) {
+  while (!Stopping() && !RereadRequested() && std::chrono::steady_clock::now() < until) {
     if (m_Inotify < 0) {
       std::this_thread::sleep_for(kSlice);
       continue;
@@ -409,9 +409,9 @@ bool CFollower::Reconnect() {
   }
 }
 
-bool CFollower::FoldersUsable() const {
+bool CFollower::FoldersUsable(const std::string& dataDir) const {
   std::error_code ec;
-  const fs::path data = fs::weakly_canonical(m_Converter.m_DataDir, ec);
+  const fs::path data = fs::weakly_canonical(dataDir, ec);
   for (const std::string& folder : m_Settings.folders) {
     if (!fs::is_directory(folder, ec)) {
       m_Converter.Error("%s: not a folder; nothing followed", folder.c_str());
@@ -425,11 +425,52 @@ bool CFollower::FoldersUsable() const {
     };
     if (within(data, followed) || within(followed, data)) {
       m_Converter.Error("%s: shares files with the data folder %s; nothing followed", folder.c_str(),
-                        m_Converter.m_DataDir.c_str());
+                        dataDir.c_str());
       return false;
     }
   }
   return true;
+}
+
+bool CFollower::MakeStateFolder(const std::string& dataDir) const {
+  if (!m_Settings.statePath.empty()) return true;
+  const std::string folder = dataDir + "/" + kFollowFolder;
+  if (::mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST) return true;
+  m_Converter.Error("%s: cannot create the state folder: %s", folder.c_str(), std::strerror(errno));
+  return false;
+}
+
+bool CFollower::RereadRequested() const {
+  return m_Settings.rereadRequested && m_Settings.rereadRequested->load(std::memory_order_relaxed);
+}
+
+void CFollower::Reread() {
+  m_Settings.rereadRequested->store(false, std::memory_order_relaxed);
+  CConvertFromSeed& c = m_Converter;
+  FollowReread next;
+  std::string problem;
+  if (!m_Settings.reread || !m_Settings.reread(next, problem) ||
+      !(problem = FolderProblem(next.dataDir)).empty()) {
+    c.Error("settings not read again: %s; the old ones kept", problem.c_str());
+    return;
+  }
+  if (!FoldersUsable(next.dataDir) || !MakeStateFolder(next.dataDir)) {
+    c.Error("settings not read again: the data folder %s cannot be used; the old ones kept", next.dataDir.c_str());
+    return;
+  }
+  // Rounds end with everything committed and saved, so the state goes on
+  // unchanged in the new folder: no input is read twice or left out.
+  if (next.dataDir != c.m_DataDir && m_Settings.statePath.empty()) {
+    m_StatePath = next.dataDir + "/" + kFollowFolder + "/state";
+    m_Saved.reset();
+  }
+  c.m_DataDir = next.dataDir;
+  c.m_CommitInterval = next.commitInterval;
+  c.m_Selection = next.selection;
+  Save();
+  c.Error("settings read again: data folder %s, commit interval %lld ms, %s", c.m_DataDir.c_str(),
+          static_cast<long long>(next.commitInterval.count()),
+          next.selection.SelectsAll() ? "every record selected" : "records selected");
 }
 
 void CFollower::Account() {
@@ -467,19 +508,13 @@ bool CFollower::Run() {
     c.m_Stats.dataFolderRefused = true;
     return false;
   }
-  if (!FoldersUsable()) return false;
-  if (m_Settings.statePath.empty()) {
-    const std::string folder = c.m_DataDir + "/" + kFollowFolder;
-    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
-      c.Error("%s: cannot create the state folder: %s", folder.c_str(), std::strerror(errno));
-      return false;
-    }
-  }
+  if (!FoldersUsable(c.m_DataDir) || !MakeStateFolder(c.m_DataDir)) return false;
   std::string problem;
   m_State = LoadFollowState(m_StatePath, problem);
   if (!problem.empty()) c.Error("%s", problem.c_str());
   if (!c.m_ConnectString.empty() && !c.OpenDatabase()) return false;
   while (!Stopping()) {
+    if (RereadRequested()) Reread();
     if (m_Backoff.count() > 0) {
       if (!Reconnect()) continue;
     }

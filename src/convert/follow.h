@@ -7,8 +7,10 @@
 // also after a crash, goes on where the last committed round ended.
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "archive/archivecheck.h"
+#include "convert/selection.h"
 
 class CConvertFromSeed;
 
@@ -43,6 +46,13 @@ FollowState LoadFollowState(const std::string& path, std::string& problem);
 // Written to a temporary file beside path, synced, then renamed over it.
 bool SaveFollowState(const std::string& path, const FollowState& state, std::string& problem);
 
+// The settings a follower takes again when asked to (SIGHUP).
+struct FollowReread {
+  std::string dataDir;
+  std::chrono::milliseconds commitInterval{0};
+  CSelection selection;
+};
+
 struct FollowSettings {
   std::vector<std::string> folders;
   std::string include;    // glob on the file name; empty: every file
@@ -50,6 +60,11 @@ struct FollowSettings {
   std::chrono::seconds poll{10};
   // How often a status line reports what was done; 0: never.
   std::chrono::seconds statusEvery{60};
+  // Set, from a signal handler for one, to have the settings read again
+  // between rounds: reread fills them in, or says why it cannot (the old
+  // ones are then kept). Null: never.
+  std::atomic<bool>* rereadRequested = nullptr;
+  std::function<bool(FollowReread&, std::string& problem)> reread;
 };
 
 class CFollower {
@@ -67,8 +82,13 @@ class CFollower {
 
  private:
   struct Chunk;  // the new whole records of one file
-  // Every folder exists and none holds or lies in the data folder.
-  bool FoldersUsable() const;
+  // Every folder exists and none holds or lies in dataDir.
+  bool FoldersUsable(const std::string& dataDir) const;
+  bool MakeStateFolder(const std::string& dataDir) const;
+  bool RereadRequested() const;
+  // Between rounds: the data folder, commit interval and selection read
+  // again, used only when all of them are usable.
+  void Reread();
   void Watch(const std::string& folder);
   // Folders, files and their identities as they are now; resets the files
   // replaced or cut shorter, drops those gone.
