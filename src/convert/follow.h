@@ -5,6 +5,7 @@
 // station's lock only while they write and commit its records. What is
 // converted and registered is kept as a resume state, so that a restart,
 // also after a crash, goes on where the last committed round ended.
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -91,8 +92,16 @@ class CFollower {
   void Reread();
   void Watch(const std::string& folder);
   // Folders, files and their identities as they are now; resets the files
-  // replaced or cut shorter, drops those gone.
+  // replaced or cut shorter, drops those gone. The whole tree every poll
+  // interval, else only what inotify named since the last look.
   void Discover();
+  // Walks top, noting its files in seen; false when it could not be read whole.
+  bool Walk(const std::string& top, std::set<std::string>& seen);
+  // A regular file found at path: taken up, or reset when replaced or cut shorter.
+  void Look(const std::string& path, const struct stat& st);
+  bool Followable(const std::string& name) const;
+  // Notes what the queued inotify events name; true when there were any.
+  bool Drain();
   // The records of a file after its offset, up to the last whole one.
   bool ReadNew(const std::string& path, const FollowedFile& file, Chunk& chunk, size_t budget);
   // One round: false when nothing was there to read.
@@ -118,6 +127,10 @@ class CFollower {
   int m_Inotify = -1;
   std::map<int, std::string> m_Watches;  // descriptor -> folder
   std::set<std::string> m_Watched;
+  // What inotify named since the last look, or that only a whole walk will do.
+  std::set<std::string> m_Changed, m_NewFolders;
+  bool m_WalkAll = true;
+  std::chrono::steady_clock::time_point m_LastWalk{};
   std::chrono::milliseconds m_Backoff{0};  // after a database error
   std::map<std::string, uint64_t> m_Sizes;  // by path, at the last look
   std::map<std::string, std::chrono::steady_clock::time_point> m_PendingSince;  // by path
