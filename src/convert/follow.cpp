@@ -473,39 +473,33 @@ bool CFollower::Reconnect() {
   }
 }
 
-bool CFollower::FoldersUsable(const std::string& dataDir) const {
+std::string CFollower::FoldersProblem(const std::string& dataDir) const {
   std::error_code ec;
   const fs::path data = fs::weakly_canonical(dataDir, ec);
   for (const std::string& folder : m_Settings.folders) {
-    if (!fs::is_directory(folder, ec)) {
-      m_Converter.Error("%s: not a folder; nothing followed", folder.c_str());
-      return false;
-    }
+    if (!fs::is_directory(folder, ec)) return folder + ": not a folder";
     // The archive's own files would be searched for records in every round.
     const fs::path followed = fs::weakly_canonical(folder, ec);
     const auto within = [](const fs::path& inner, const fs::path& outer) {
       const auto [o, i] = std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
       return o == outer.end();
     };
-    if (within(data, followed) || within(followed, data)) {
-      m_Converter.Error("%s: shares files with the data folder %s; nothing followed", folder.c_str(),
-                        dataDir.c_str());
-      return false;
-    }
+    if (within(data, followed) || within(followed, data))
+      return folder + ": shares files with the data folder " + dataDir;
   }
-  return true;
+  return {};
 }
 
-bool CFollower::MakeStateFolder(const std::string& dataDir) const {
-  if (!m_Settings.statePath.empty()) return true;
+std::string CFollower::MakeStateFolder(const std::string& dataDir) const {
+  if (!m_Settings.statePath.empty()) return {};
   const std::string folder = dataDir + "/" + kFollowFolder;
-  if (::mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST) return true;
-  m_Converter.Error("%s: cannot create the state folder: %s", folder.c_str(), std::strerror(errno));
-  return false;
+  if (::mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST) return {};
+  return folder + ": cannot create the state folder: " + std::strerror(errno);
 }
 
 bool CFollower::RereadRequested() const {
-  return m_Settings.rereadRequested && m_Settings.rereadRequested->load(std::memory_order_relaxed);
+  return m_Settings.rereadRequested && m_Settings.reread &&
+         m_Settings.rereadRequested->load(std::memory_order_relaxed);
 }
 
 void CFollower::Reread() {
@@ -513,13 +507,9 @@ void CFollower::Reread() {
   CConvertFromSeed& c = m_Converter;
   FollowReread next;
   std::string problem;
-  if (!m_Settings.reread || !m_Settings.reread(next, problem) ||
-      !(problem = FolderProblem(next.dataDir)).empty()) {
+  if (!m_Settings.reread(next, problem) || !(problem = FolderProblem(next.dataDir)).empty() ||
+      !(problem = FoldersProblem(next.dataDir)).empty() || !(problem = MakeStateFolder(next.dataDir)).empty()) {
     c.Error("settings not read again: %s; the old ones kept", problem.c_str());
-    return;
-  }
-  if (!FoldersUsable(next.dataDir) || !MakeStateFolder(next.dataDir)) {
-    c.Error("settings not read again: the data folder %s cannot be used; the old ones kept", next.dataDir.c_str());
     return;
   }
   // Rounds end with everything committed and saved, so the state goes on
@@ -572,8 +562,12 @@ bool CFollower::Run() {
     c.m_Stats.dataFolderRefused = true;
     return false;
   }
-  if (!FoldersUsable(c.m_DataDir) || !MakeStateFolder(c.m_DataDir)) return false;
-  std::string problem;
+  std::string problem = FoldersProblem(c.m_DataDir);
+  if (problem.empty()) problem = MakeStateFolder(c.m_DataDir);
+  if (!problem.empty()) {
+    c.Error("%s; nothing followed", problem.c_str());
+    return false;
+  }
   m_State = LoadFollowState(m_StatePath, problem);
   if (!problem.empty()) c.Error("%s", problem.c_str());
   if (!c.m_ConnectString.empty() && !c.OpenDatabase()) return false;

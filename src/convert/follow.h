@@ -83,9 +83,11 @@ class CFollower {
 
  private:
   struct Chunk;  // the new whole records of one file
-  // Every folder exists and none holds or lies in dataDir.
-  bool FoldersUsable(const std::string& dataDir) const;
-  bool MakeStateFolder(const std::string& dataDir) const;
+  // Why the folders cannot be followed into dataDir: one is missing, or
+  // holds or lies in it; empty when they can.
+  std::string FoldersProblem(const std::string& dataDir) const;
+  // The default state's folder in dataDir; why it cannot be made, or empty.
+  std::string MakeStateFolder(const std::string& dataDir) const;
   bool RereadRequested() const;
   // Between rounds: the data folder, commit interval and selection read
   // again, used only when all of them are usable.
