@@ -12,14 +12,19 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/odbc.h"
@@ -442,11 +447,78 @@ TEST_P(ServerFaults, ServerUnreachableAtStart) {
   ExpectLikeCleanRuns();
 }
 
+// A follower whose server stops keeps its input unread: the state does not
+// pass what was committed, and once the server is back, after retries with
+// a growing pause, every sample is in the archive once.
+// FILELIST's keys play no part in waiting: keyed tables only.
+class FollowerServerFaults : public ServerFaults {};
+
+TEST_P(FollowerServerFaults, FollowerWaitsOutAStoppedServer) {
+  const std::vector<std::vector<unsigned char>> records = testsupport::VolumeRecords(plan);
+  const testsupport::TempDir input;
+  const std::string file = input.Path().string() + "/in/FLT.mseed", err = input.Path().string() + "/follow.err";
+  const std::string state = archive->DataDir() + "/.brevanto-follow/state";
+  fs::create_directories(fs::path(file).parent_path());
+  const auto append = [&](size_t from, size_t to) {
+    std::vector<unsigned char> bytes;
+    for (size_t i = from; i < to; ++i) bytes.insert(bytes.end(), records[i].begin(), records[i].end());
+    std::ofstream(file, std::ios::binary | std::ios::app).write(reinterpret_cast<const char*>(bytes.data()),
+                                                                  static_cast<std::streamsize>(bytes.size()));
+  };
+  // The offset the state holds for the file, 0 without one.
+  const auto offset = [&]() -> uint64_t {
+    if (!fs::exists(state)) return 0;
+    std::istringstream lines(testsupport::ReadTextFile(state));
+    std::string line;
+    std::getline(lines, line);
+    uint64_t device = 0, inode = 0, at = 0;
+    return std::getline(lines, line) && std::istringstream(line) >> device >> inode >> at ? at : 0;
+  };
+  const auto waitFor = [](const std::function<bool()>& done) {
+    for (int i = 0; i < 6000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return done();
+  };
+  const size_t half = records.size() / 2;
+  append(0, half);
+  const pid_t follower = testsupport::StartProgram(
+      {testsupport::CliPath(), "--vez-ini", archive->Ini(), "--follow", "--poll", "1", "--commit-interval", "100",
+       fs::path(file).parent_path().string()},
+      err, false);
+  ASSERT_TRUE(waitFor([&] { return offset() == fs::file_size(file); })) << testsupport::ReadTextFile(err);
+
+  ASSERT_TRUE(server->Stop());
+  const uint64_t committed = offset();
+  append(half, records.size());
+  const auto retries = [&] {
+    const std::string text = testsupport::ReadTextFile(err);
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find("VEZ Database open error", at)) != std::string::npos; ++at) ++n;
+    return n;
+  };
+  EXPECT_TRUE(waitFor([&] { return retries() >= 1; })) << testsupport::ReadTextFile(err);
+  EXPECT_EQ(offset(), committed);
+
+  ASSERT_TRUE(server->Start());
+  EXPECT_TRUE(waitFor([&] { return offset() == fs::file_size(file); })) << testsupport::ReadTextFile(err);
+  ::kill(follower, SIGTERM);
+  int wstatus = 0;
+  ASSERT_EQ(::waitpid(follower, &wstatus, 0), follower);
+  EXPECT_EQ(testsupport::ExitStatusOf(wstatus), 0) << testsupport::ReadTextFile(err);
+  const auto report = archive->Check();
+  EXPECT_TRUE(report.Whole()) << testsupport::Describe(report);
+  EXPECT_EQ(report.samples, records.size() * static_cast<uint64_t>(plan.samplesPerRecord));
+}
+
 INSTANTIATE_TEST_SUITE_P(Db, ServerFaults,
                          ::testing::Values(testsupport::DbCase("postgres", testsupport::Shape::kKeyed),
                                            testsupport::DbCase("postgres", testsupport::Shape::kKeyless),
                                            testsupport::DbCase("mariadb", testsupport::Shape::kKeyed),
                                            testsupport::DbCase("mariadb", testsupport::Shape::kKeyless)),
+                         testsupport::BackendName);
+
+INSTANTIATE_TEST_SUITE_P(Db, FollowerServerFaults,
+                         ::testing::Values(testsupport::DbCase("postgres", testsupport::Shape::kKeyed),
+                                           testsupport::DbCase("mariadb", testsupport::Shape::kKeyed)),
                          testsupport::BackendName);
 
 }  // namespace

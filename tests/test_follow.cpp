@@ -34,7 +34,7 @@ namespace fs = std::filesystem;
 using testsupport::LocalArchive;
 using Record = std::vector<unsigned char>;
 
-constexpr int kStations = 5, kRecords = 40, kSamplesPerRecord = 400;
+constexpr int kStations = 10, kRecords = 50, kSamplesPerRecord = 400, kRate = 2;
 constexpr uint64_t kSamples = (uint64_t{kStations} + 1) * 2 * kRecords * kSamplesPerRecord;
 constexpr auto kPatience = std::chrono::seconds(120);  // only against a hang
 
@@ -64,7 +64,7 @@ std::string SdsPathOf(const Record& r) {
   return SdsPath(sta, cha, r[20] << 8 | r[21], r[22] << 8 | r[23]);
 }
 
-constexpr int64_t kStart = 1712620800 - 400;  // 2024-04-08 23:53:20, day 99
+constexpr int64_t kStart = 1712620800 - 7200;  // 2024-04-08 22:00:00, day 99; 200 s a record
 constexpr int kRecords3 = 2 * kRecords;
 
 // miniSEED 3 records of one more station, 20 s each, Steim2.
@@ -87,8 +87,9 @@ std::vector<Piece> Stream3() {
   return pieces;
 }
 
-// Two channels of each station and one miniSEED 3 stream, 20 s a record,
-// across midnight; the streams interleaved record by record.
+// 20 streams, two channels of each station, 200 s a record from 22:00 for
+// close to three hours, and one miniSEED 3 stream, 20 s a record, across
+// midnight; the streams interleaved record by record.
 std::vector<Piece> Streams() {
   std::vector<std::vector<Piece>> streams;
   for (int s = 0; s < kStations; ++s) {
@@ -98,6 +99,7 @@ std::vector<Piece> Streams() {
     plan.samplesPerRecord = kSamplesPerRecord;
     plan.gapAfter = kRecords;
     plan.start = kStart;
+    plan.sps = kRate;
     plan.valueOffset = s * 100000;
     std::vector<Piece> pieces;
     for (Record& r : testsupport::VolumeRecords(plan)) pieces.push_back({r, SdsPathOf(r)});
@@ -204,11 +206,20 @@ void PullBack(const std::string& stateFile) {
 // brevanto-cli --follow, its standard error to a file.
 class Follower {
  public:
-  Follower(const LocalArchive& a, const std::string& root, const std::string& errFile) : m_ErrFile(errFile) {
-    std::vector<std::string> args{testsupport::CliPath(), "--vez-ini", a.Ini(), "--follow", "--poll", "1",
-                                  "--commit-interval", "100", root};
+  // With a poll of an hour, what inotify reports is all it sees.
+  Follower(const LocalArchive& a, const std::string& root, const std::string& errFile, const std::string& poll = "1")
+      : Follower(a.Ini(), root, errFile, {"--poll", poll, "--commit-interval", "100"}) {}
+  // In folder, where ./brevanto.ini is read, unless it is empty.
+  Follower(const std::string& vezIni, const std::string& root, const std::string& errFile,
+           const std::vector<std::string>& options, const std::string& folder = "")
+      : m_ErrFile(errFile) {
+    std::vector<std::string> args{testsupport::CliPath(), "--vez-ini", vezIni, "--follow"};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(root);
+    if (!folder.empty()) args.insert(args.begin(), {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", folder});
     m_Pid = testsupport::StartProgram(args, errFile, true);
   }
+  void Signal(int signal) const { ::kill(m_Pid, signal); }
   ~Follower() {
     if (m_Pid > 0) Stop(SIGKILL);
   }
@@ -264,13 +275,13 @@ class Following : public testsupport::DatabaseTest, protected FollowFolders {
 
 TEST_P(Following, EverySampleOnceThroughKillsAndABatchRunBeside) {
   const std::vector<Piece> records = Streams();
-  auto follower = std::make_unique<Follower>(*m_Archive, Root(), ErrFile());
+  auto follower = std::make_unique<Follower>(*m_Archive, Root(), ErrFile(), "3600");
   const pid_t writer = StartWriter(Root(), m_Input.Path().string(), records);
   // Killed at two points while the writer goes on, each time restarted.
   for (int kill = 0; kill < 2; ++kill) {
     std::this_thread::sleep_for(std::chrono::milliseconds(250 + 200 * kill));
     EXPECT_EQ(follower->Stop(SIGKILL), 128 + SIGKILL);
-    follower = std::make_unique<Follower>(*m_Archive, Root(), ErrFile());
+    follower = std::make_unique<Follower>(*m_Archive, Root(), ErrFile(), "3600");
   }
   // A batch run of two stations beside the follower; a file it meets in mid-record is cut short (1).
   std::vector<std::string> batch = InputFiles(Root(), "/FLA/");
@@ -376,6 +387,62 @@ TEST_F(FollowTest, StatusLineCountsRecordsAndTheWaitingPartialRecord) {
   EXPECT_TRUE(seen);
   EXPECT_TRUE(followed);
   EXPECT_EQ(converter.Stats().samples, uint64_t{kSamplesPerRecord});
+}
+
+}  // namespace
+
+namespace {
+
+uint64_t SamplesOf(const std::vector<Piece>& pieces, size_t from, size_t to, const std::string& only = "") {
+  uint64_t n = 0;
+  for (size_t i = from; i < to; ++i)
+    if (pieces[i].path.find(only) != std::string::npos) n += kSamplesPerRecord;
+  return n;
+}
+
+// SIGHUP between rounds: a VEZ.ini that names no usable folder keeps the
+// old settings, brevanto.ini's change included; once it is right, the
+// selection that brevanto.ini gives takes effect on the records after it.
+TEST_F(FollowTest, SighupReadsTheSettingsAgainOrKeepsTheOldOnes) {
+  const std::vector<Piece> records = Streams();
+  const fs::path folder = m_Input / "cwd";
+  fs::create_directories(folder);
+  const std::string vezIni = folder / "VEZ.ini", programIni = folder / "brevanto.ini";
+  const auto vez = [&](const std::string& dir) { std::ofstream(vezIni) << "[DATA]\nDIR=" << dir << "\n"; };
+  vez(m_Archive->DataDir());
+  std::ofstream(programIni) << "[FOLLOW]\nSTATIONS=FLA\n";
+  Follower follower(vezIni, Root(), ErrFile(), {"--poll", "1", "-q"}, folder);
+  const auto count = [&](const std::string& text) {
+    const std::string err = follower.Err();
+    size_t n = 0;
+    for (size_t at = 0; (at = err.find(text, at)) != std::string::npos; at += text.size()) ++n;
+    return n;
+  };
+  const auto stored = [&] { return m_Archive->Check().samples; };
+  const size_t third = records.size() / 3;
+
+  for (size_t i = 0; i < third; ++i) AppendPiece(Root(), records[i]);
+  ASSERT_TRUE(WaitUntil([&] { return CaughtUp(StateFile(), Root()); })) << follower.Err();
+  EXPECT_EQ(stored(), SamplesOf(records, 0, third, "/FLA/"));
+
+  std::ofstream(programIni) << "[FOLLOW]\n";
+  vez(m_Input / "no-such-folder");
+  follower.Signal(SIGHUP);
+  ASSERT_TRUE(WaitUntil([&] { return count("the old ones kept") == 1; })) << follower.Err();
+  EXPECT_NE(follower.Err().find("no-such-folder"), std::string::npos) << follower.Err();
+  for (size_t i = third; i < 2 * third; ++i) AppendPiece(Root(), records[i]);
+  ASSERT_TRUE(WaitUntil([&] { return CaughtUp(StateFile(), Root()); })) << follower.Err();
+  EXPECT_EQ(stored(), SamplesOf(records, 0, 2 * third, "/FLA/"));
+
+  vez(m_Archive->DataDir());
+  follower.Signal(SIGHUP);
+  ASSERT_TRUE(WaitUntil([&] { return count("settings read again") == 1; })) << follower.Err();
+  for (size_t i = 2 * third; i < records.size(); ++i) AppendPiece(Root(), records[i]);
+  ASSERT_TRUE(WaitUntil([&] { return CaughtUp(StateFile(), Root()); })) << follower.Err();
+  EXPECT_EQ(follower.Stop(SIGTERM), 0) << follower.Err();
+  const archive::CheckReport report = m_Archive->Check();
+  EXPECT_TRUE(report.Whole()) << testsupport::Describe(report);
+  EXPECT_EQ(report.samples, SamplesOf(records, 0, 2 * third, "/FLA/") + SamplesOf(records, 2 * third, records.size()));
 }
 
 }  // namespace

@@ -13,4 +13,8 @@ namespace cli {
 // 3 the archive or the state folder could not be opened.
 int Follow(const Options& options, const std::function<void(CConvertFromSeed*)>& stoppable);
 
+// Has a follower read VEZ.ini, ./brevanto.ini and the selection again
+// between its rounds (SIGHUP). Safe in a signal handler.
+void RequestFollowReread();
+
 }  // namespace cli

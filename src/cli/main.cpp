@@ -101,6 +101,18 @@ void CatchStopSignals() {
   ::sigaction(SIGTERM, &action, nullptr);
 }
 
+extern "C" void OnRereadSignal(int) { RequestFollowReread(); }
+
+// SIGHUP has a follower read its settings again; SA_RESTART keeps the
+// reads and writes of a round from failing with EINTR.
+void CatchRereadSignal() {
+  struct sigaction action {};
+  action.sa_handler = OnRereadSignal;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGHUP, &action, nullptr);
+}
+
 int Run(const Options& o) {
   long commitMs = o.commitMs;
   if (commitMs < 0) {
@@ -181,6 +193,7 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (!options.check && !options.coverage && !options.repair) CatchStopSignals();
+  if (options.follow) CatchRereadSignal();
   const int status = options.check      ? Check(options)
                      : options.coverage ? Coverage(options, kArchiveConnect, kLoginTimeoutSeconds)
                      : options.repair   ? Repair(options)

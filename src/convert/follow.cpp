@@ -36,7 +36,7 @@ constexpr auto kSlice = std::chrono::milliseconds(200);  // how soon a stop is s
 constexpr auto kSettle = std::chrono::milliseconds(50);
 constexpr auto kLongestBackoff = std::chrono::milliseconds(60000);
 constexpr uint32_t kWatchMask =
-    IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_DELETE_SELF;
+    IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF;
 
 int64_t MtimeNs(const struct stat& st) {
   return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
@@ -133,44 +133,82 @@ void CFollower::Watch(const std::string& folder) {
   if (wd >= 0) m_Watches[wd] = folder;  // else the poll still sees it
 }
 
-void CFollower::Discover() {
-  std::set<std::string> seen;
-  bool complete = true;
-  for (const std::string& top : m_Settings.folders) {
-    Watch(top);
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(top, fs::directory_options::skip_permission_denied, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-      const std::string name = it->path().filename().string();
-      struct stat st {};
-      if (::stat(it->path().c_str(), &st) != 0) continue;
-      if (S_ISDIR(st.st_mode)) {
-        // Hidden folders are the archive's or other programs' own (locks, states).
-        if (name[0] == '.') {
-          it.disable_recursion_pending();
-          continue;
-        }
-        Watch(it->path().string());
+bool CFollower::Followable(const std::string& name) const {
+  return name[0] != '.' &&
+         (m_Settings.include.empty() || ::fnmatch(m_Settings.include.c_str(), name.c_str(), 0) == 0);
+}
+
+void CFollower::Look(const std::string& path, const struct stat& st) {
+  m_Sizes[path] = static_cast<uint64_t>(st.st_size);
+  auto [entry, added] = m_State.try_emplace(path);
+  FollowedFile& f = entry->second;
+  if (!added && SameIdentity(f, st) && static_cast<uint64_t>(st.st_size) >= f.offset) return;
+  if (!added)
+    m_Converter.Error("%s: %s; read again from its start", path.c_str(),
+                      SameIdentity(f, st) ? "shorter than the part already converted" : "replaced by another file");
+  f = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 0, 0, 0};
+}
+
+bool CFollower::Walk(const std::string& top, std::set<std::string>& seen) {
+  Watch(top);
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(top, fs::directory_options::skip_permission_denied, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    struct stat st {};
+    if (::stat(it->path().c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      // Hidden folders are the archive's or other programs' own (locks, states).
+      if (name[0] == '.') {
+        it.disable_recursion_pending();
         continue;
       }
-      if (!S_ISREG(st.st_mode) || name[0] == '.') continue;
-      if (!m_Settings.include.empty() && ::fnmatch(m_Settings.include.c_str(), name.c_str(), 0) != 0) continue;
-      const std::string path = it->path().string();
-      seen.insert(path);
-      m_Sizes[path] = static_cast<uint64_t>(st.st_size);
-      auto [entry, added] = m_State.try_emplace(path);
-      FollowedFile& f = entry->second;
-      if (!added && SameIdentity(f, st) && static_cast<uint64_t>(st.st_size) >= f.offset) continue;
-      if (!added)
-        m_Converter.Error("%s: %s; read again from its start", path.c_str(),
-                          SameIdentity(f, st) ? "shorter than the part already converted" : "replaced by another file");
-      f = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 0, 0, 0};
+      Watch(it->path().string());
+      continue;
     }
-    complete = complete && !ec;
+    if (!S_ISREG(st.st_mode) || !Followable(name)) continue;
+    const std::string path = it->path().string();
+    seen.insert(path);
+    Look(path, st);
   }
-  // A folder that could not be read whole (NFS gone for a moment) drops nothing.
-  if (complete) std::erase_if(m_State, [&](const auto& entry) { return !seen.count(entry.first); });
-  std::erase_if(m_Sizes, [&](const auto& entry) { return !m_State.count(entry.first); });
+  return !ec;
+}
+
+void CFollower::Discover() {
+  const auto now = std::chrono::steady_clock::now();
+  // Without inotify, or where it cannot see (NFS, a folder it could not
+  // watch, events lost), the poll's whole walk finds what changed.
+  if (m_WalkAll || m_Inotify < 0 || now - m_LastWalk >= m_Settings.poll) {
+    std::set<std::string> seen;
+    bool complete = true;
+    for (const std::string& top : m_Settings.folders) complete = Walk(top, seen) && complete;
+    // A folder that could not be read whole (NFS gone for a moment) drops nothing.
+    if (complete) std::erase_if(m_State, [&](const auto& entry) { return !seen.count(entry.first); });
+    std::erase_if(m_Sizes, [&](const auto& entry) { return !m_State.count(entry.first); });
+    m_LastWalk = now;
+    m_WalkAll = false;
+    m_Changed.clear();
+    m_NewFolders.clear();
+    return;
+  }
+  std::set<std::string> seen;
+  for (const std::string& folder : m_NewFolders) Walk(folder, seen);
+  for (const std::string& path : m_Changed) {
+    struct stat st {};
+    if (seen.count(path)) continue;
+    if (::stat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT) {
+        m_State.erase(path);
+        m_Sizes.erase(path);
+      }
+    } else if (S_ISDIR(st.st_mode)) {
+      Walk(path, seen);
+    } else if (S_ISREG(st.st_mode) && Followable(fs::path(path).filename().string())) {
+      Look(path, st);
+    }
+  }
+  m_Changed.clear();
+  m_NewFolders.clear();
 }
 
 bool CFollower::ReadNew(const std::string& path, const FollowedFile& file, Chunk& chunk, size_t budget) {
@@ -333,6 +371,8 @@ bool CFollower::Round() {
   size_t budget = kRoundBytes;
   for (const auto& [path, file] : m_State) {
     if (budget == 0 || Stopping()) break;
+    // Only files seen to have grown are opened: a round costs what changed.
+    if (const auto size = m_Sizes.find(path); size == m_Sizes.end() || size->second <= file.offset) continue;
     Chunk chunk;
     if (!ReadNew(path, file, chunk, budget)) continue;
     for (const auto& r : chunk.records) budget -= std::min(budget, r.size());
@@ -345,7 +385,11 @@ bool CFollower::Round() {
   // The state advances only over what is committed; a failed round is read again.
   if (!Convert(chunks)) return false;
   for (const Chunk& chunk : chunks)
-    if (auto it = m_State.find(chunk.path); it != m_State.end()) it->second = chunk.after;
+    if (auto it = m_State.find(chunk.path); it != m_State.end()) {
+      it->second = chunk.after;
+      uint64_t& size = m_Sizes[chunk.path];
+      size = std::max(size, chunk.after.size);
+    }
   Save();
   return budget == 0;  // more waiting to be read
 }
@@ -359,34 +403,54 @@ void CFollower::Save() {
     m_Converter.Error("%s", problem.c_str());
 }
 
+bool CFollower::Drain() {
+  alignas(inotify_event) char buf[16384];
+  bool changed = false;
+  for (ssize_t n; (n = ::read(m_Inotify, buf, sizeof buf)) > 0;) {
+    for (char* at = buf; at < buf + n;) {
+      const auto* e = reinterpret_cast<const inotify_event*>(at);
+      at += sizeof(inotify_event) + e->len;
+      changed = true;
+      const auto watch = m_Watches.find(e->wd);
+      if (e->mask & IN_IGNORED) {
+        if (watch != m_Watches.end()) {
+          m_Watched.erase(watch->second);
+          m_Watches.erase(watch);
+        }
+        m_WalkAll = true;
+        continue;
+      }
+      // A folder gone or moved takes its files along, and leaves watches
+      // that name it by its old path: the whole walk sets both right.
+      if ((e->mask & (IN_Q_OVERFLOW | IN_DELETE_SELF | IN_MOVE_SELF)) || watch == m_Watches.end() ||
+          ((e->mask & IN_ISDIR) && (e->mask & (IN_DELETE | IN_MOVED_FROM)))) {
+        m_WalkAll = true;
+        continue;
+      }
+      if (e->len == 0 || e->name[0] == '.') continue;
+      const std::string path = watch->second + "/" + e->name;
+      if (e->mask & IN_ISDIR)
+        m_NewFolders.insert(path);
+      else
+        m_Changed.insert(path);
+    }
+  }
+  return changed;
+}
+
 void CFollower::Wait(std::chrono::milliseconds longest) {
   const auto until = std::chrono::steady_clock::now() + longest;
-  while (!Stopping() && std::chrono::steady_clock::now() < until) {
+  while (!Stopping() && !RereadRequested() && std::chrono::steady_clock::now() < until) {
     if (m_Inotify < 0) {
       std::this_thread::sleep_for(kSlice);
       continue;
     }
     pollfd p{m_Inotify, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(kSlice.count())) <= 0) continue;
-    alignas(inotify_event) char buf[16384];
-    bool changed = false;
-    for (ssize_t n; (n = ::read(m_Inotify, buf, sizeof buf)) > 0;) {
-      for (char* at = buf; at < buf + n;) {
-        const auto* e = reinterpret_cast<const inotify_event*>(at);
-        if (e->mask & IN_IGNORED) {
-          if (auto it = m_Watches.find(e->wd); it != m_Watches.end()) {
-            m_Watched.erase(it->second);
-            m_Watches.erase(it);
-          }
-        } else {
-          changed = true;
-        }
-        at += sizeof(inotify_event) + e->len;
-      }
-    }
-    if (changed) {
+    if (Drain()) {
       // A writer's burst of appends is taken in one round rather than one each.
       std::this_thread::sleep_for(kSettle);
+      Drain();
       return;
     }
   }
@@ -409,27 +473,58 @@ bool CFollower::Reconnect() {
   }
 }
 
-bool CFollower::FoldersUsable() const {
+std::string CFollower::FoldersProblem(const std::string& dataDir) const {
   std::error_code ec;
-  const fs::path data = fs::weakly_canonical(m_Converter.m_DataDir, ec);
+  const fs::path data = fs::weakly_canonical(dataDir, ec);
   for (const std::string& folder : m_Settings.folders) {
-    if (!fs::is_directory(folder, ec)) {
-      m_Converter.Error("%s: not a folder; nothing followed", folder.c_str());
-      return false;
-    }
+    if (!fs::is_directory(folder, ec)) return folder + ": not a folder";
     // The archive's own files would be searched for records in every round.
     const fs::path followed = fs::weakly_canonical(folder, ec);
     const auto within = [](const fs::path& inner, const fs::path& outer) {
       const auto [o, i] = std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
       return o == outer.end();
     };
-    if (within(data, followed) || within(followed, data)) {
-      m_Converter.Error("%s: shares files with the data folder %s; nothing followed", folder.c_str(),
-                        m_Converter.m_DataDir.c_str());
-      return false;
-    }
+    if (within(data, followed) || within(followed, data))
+      return folder + ": shares files with the data folder " + dataDir;
   }
-  return true;
+  return {};
+}
+
+std::string CFollower::MakeStateFolder(const std::string& dataDir) const {
+  if (!m_Settings.statePath.empty()) return {};
+  const std::string folder = dataDir + "/" + kFollowFolder;
+  if (::mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST) return {};
+  return folder + ": cannot create the state folder: " + std::strerror(errno);
+}
+
+bool CFollower::RereadRequested() const {
+  return m_Settings.rereadRequested && m_Settings.reread &&
+         m_Settings.rereadRequested->load(std::memory_order_relaxed);
+}
+
+void CFollower::Reread() {
+  m_Settings.rereadRequested->store(false, std::memory_order_relaxed);
+  CConvertFromSeed& c = m_Converter;
+  FollowReread next;
+  std::string problem;
+  if (!m_Settings.reread(next, problem) || !(problem = FolderProblem(next.dataDir)).empty() ||
+      !(problem = FoldersProblem(next.dataDir)).empty() || !(problem = MakeStateFolder(next.dataDir)).empty()) {
+    c.Error("settings not read again: %s; the old ones kept", problem.c_str());
+    return;
+  }
+  // Rounds end with everything committed and saved, so the state goes on
+  // unchanged in the new folder: no input is read twice or left out.
+  if (next.dataDir != c.m_DataDir && m_Settings.statePath.empty()) {
+    m_StatePath = next.dataDir + "/" + kFollowFolder + "/state";
+    m_Saved.reset();
+  }
+  c.m_DataDir = next.dataDir;
+  c.m_CommitInterval = next.commitInterval;
+  c.m_Selection = next.selection;
+  Save();
+  c.Error("settings read again: data folder %s, commit interval %lld ms, %s", c.m_DataDir.c_str(),
+          static_cast<long long>(next.commitInterval.count()),
+          next.selection.SelectsAll() ? "every record selected" : "records selected");
 }
 
 void CFollower::Account() {
@@ -467,19 +562,17 @@ bool CFollower::Run() {
     c.m_Stats.dataFolderRefused = true;
     return false;
   }
-  if (!FoldersUsable()) return false;
-  if (m_Settings.statePath.empty()) {
-    const std::string folder = c.m_DataDir + "/" + kFollowFolder;
-    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
-      c.Error("%s: cannot create the state folder: %s", folder.c_str(), std::strerror(errno));
-      return false;
-    }
+  std::string problem = FoldersProblem(c.m_DataDir);
+  if (problem.empty()) problem = MakeStateFolder(c.m_DataDir);
+  if (!problem.empty()) {
+    c.Error("%s; nothing followed", problem.c_str());
+    return false;
   }
-  std::string problem;
   m_State = LoadFollowState(m_StatePath, problem);
   if (!problem.empty()) c.Error("%s", problem.c_str());
   if (!c.m_ConnectString.empty() && !c.OpenDatabase()) return false;
   while (!Stopping()) {
+    if (RereadRequested()) Reread();
     if (m_Backoff.count() > 0) {
       if (!Reconnect()) continue;
     }

@@ -5,10 +5,13 @@
 // station's lock only while they write and commit its records. What is
 // converted and registered is kept as a resume state, so that a restart,
 // also after a crash, goes on where the last committed round ended.
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -16,6 +19,7 @@
 #include <vector>
 
 #include "archive/archivecheck.h"
+#include "convert/selection.h"
 
 class CConvertFromSeed;
 
@@ -43,6 +47,13 @@ FollowState LoadFollowState(const std::string& path, std::string& problem);
 // Written to a temporary file beside path, synced, then renamed over it.
 bool SaveFollowState(const std::string& path, const FollowState& state, std::string& problem);
 
+// The settings a follower takes again when asked to (SIGHUP).
+struct FollowReread {
+  std::string dataDir;
+  std::chrono::milliseconds commitInterval{0};
+  CSelection selection;
+};
+
 struct FollowSettings {
   std::vector<std::string> folders;
   std::string include;    // glob on the file name; empty: every file
@@ -50,6 +61,11 @@ struct FollowSettings {
   std::chrono::seconds poll{10};
   // How often a status line reports what was done; 0: never.
   std::chrono::seconds statusEvery{60};
+  // Set, from a signal handler for one, to have the settings read again
+  // between rounds: reread fills them in, or says why it cannot (the old
+  // ones are then kept). Null: never.
+  std::atomic<bool>* rereadRequested = nullptr;
+  std::function<bool(FollowReread&, std::string& problem)> reread;
 };
 
 class CFollower {
@@ -67,12 +83,27 @@ class CFollower {
 
  private:
   struct Chunk;  // the new whole records of one file
-  // Every folder exists and none holds or lies in the data folder.
-  bool FoldersUsable() const;
+  // Why the folders cannot be followed into dataDir: one is missing, or
+  // holds or lies in it; empty when they can.
+  std::string FoldersProblem(const std::string& dataDir) const;
+  // The default state's folder in dataDir; why it cannot be made, or empty.
+  std::string MakeStateFolder(const std::string& dataDir) const;
+  bool RereadRequested() const;
+  // Between rounds: the data folder, commit interval and selection read
+  // again, used only when all of them are usable.
+  void Reread();
   void Watch(const std::string& folder);
   // Folders, files and their identities as they are now; resets the files
-  // replaced or cut shorter, drops those gone.
+  // replaced or cut shorter, drops those gone. The whole tree every poll
+  // interval, else only what inotify named since the last look.
   void Discover();
+  // Walks top, noting its files in seen; false when it could not be read whole.
+  bool Walk(const std::string& top, std::set<std::string>& seen);
+  // A regular file found at path: taken up, or reset when replaced or cut shorter.
+  void Look(const std::string& path, const struct stat& st);
+  bool Followable(const std::string& name) const;
+  // Notes what the queued inotify events name; true when there were any.
+  bool Drain();
   // The records of a file after its offset, up to the last whole one.
   bool ReadNew(const std::string& path, const FollowedFile& file, Chunk& chunk, size_t budget);
   // One round: false when nothing was there to read.
@@ -98,6 +129,10 @@ class CFollower {
   int m_Inotify = -1;
   std::map<int, std::string> m_Watches;  // descriptor -> folder
   std::set<std::string> m_Watched;
+  // What inotify named since the last look, or that only a whole walk will do.
+  std::set<std::string> m_Changed, m_NewFolders;
+  bool m_WalkAll = true;
+  std::chrono::steady_clock::time_point m_LastWalk{};
   std::chrono::milliseconds m_Backoff{0};  // after a database error
   std::map<std::string, uint64_t> m_Sizes;  // by path, at the last look
   std::map<std::string, std::chrono::steady_clock::time_point> m_PendingSince;  // by path
