@@ -79,6 +79,13 @@ std::vector<Case> Cases() {
     p.valueOffset = 700;
   });
   const Records head = Stream([](VolumePlan& p) { p.records = 40; });
+  // Past an hour: a run that ends in mid-segment leaves a file longer than
+  // the point where a new one would begin.
+  const Records long2h = Stream([](VolumePlan& p) { p.records = p.gapAfter = 200; });
+  const Records longHead = Stream([](VolumePlan& p) {
+    p.records = 186;
+    p.gapAfter = 200;
+  });
   const Records tail = Stream([](VolumePlan& p) { p.firstRecord = 25; });
   const Records otherValues = Stream([](VolumePlan& p) {
     p.firstRecord = 20;
@@ -103,6 +110,8 @@ std::vector<Case> Cases() {
        s00},
       {"a killed run, then all again", {{{head}, {}, 0, "", true}, {{s00}, {}, 0, "duplicate samples already stored 16000"}},
        s00},
+      {"the first 62 minutes, then all of it", {{{longHead}, {}, 0, ""}, {{long2h}, {}, 0, "already stored 74400"}},
+       long2h, false},
       {"a conflicting overlap",
        {{{s00}, {}, 0, ""},
         {{otherValues},

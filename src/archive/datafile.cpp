@@ -94,6 +94,7 @@ void CStaInfo::MakeHeader(char* block, unsigned sta, unsigned chan) {
 
 void CStaInfo::WriteChan(unsigned sta, unsigned chan) {
   CChanInfo& k = *m_StaList[sta]->m_ChanList[chan];
+  k.m_SegOrigin = k.m_SegBegin;
   if (k.m_Count > 0) StoreSegment(sta, chan);
   k.m_SegBegin = 0;
   k.m_SegQty = 0;
@@ -273,9 +274,11 @@ bool CStaInfo::WriteSegment(unsigned sta, unsigned chan) {
   bool continues = haveFile && std::fabs(k.m_TBegin + k.m_TQty - k.m_SegBegin) <= h;
   if (!continues) {
     // A stored file that the segment continues, from an earlier run or one
-    // this run started, goes on as it would in one run over all the input.
+    // this run started, goes on as it would in one run over all the input:
+    // there, the whole segment went on where the file was when it began
+    // (a run stopped in mid-segment leaves a file that is longer).
     archive::StoredFile* f = k.m_Held.Continued(k.m_SegBegin, k.m_SpS);
-    if (f && f->Duration() <= limit && !m_Failed.count(f->cpath)) {
+    if (f && std::min(f->Duration(), k.m_SegOrigin - f->tBegin) <= limit && !m_Failed.count(f->cpath)) {
       if (f->cpath != k.m_CPath) CloseFile(k);
       k.m_CPath = f->cpath;
       k.m_TBegin = f->tBegin;

@@ -32,6 +32,8 @@ class CChanInfo {
   double m_TQty = 0;
   double m_SegBegin = 0;
   double m_SegQty = 0;
+  // Where the segment handed over began, before stored data cut it in pieces.
+  double m_SegOrigin = 0;
   int m_Count = 0;
   std::unique_ptr<float[]> m_Data;  // kChanBufferSamples, allocated with the channel
   // The current data file kept open between appends, -1 when closed; its
