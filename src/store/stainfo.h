@@ -94,6 +94,10 @@ class CStaInfo {
   void SetPath(const char* path);
   void AddData(const char* sta, const char* chan, double sps, double tBegin, int count,
                const float* samples);
+  // The same in two steps, for a decoder that writes straight into the
+  // channel's buffer: the count floats returned (at most
+  // kChanBufferSamples) take the samples, which join as AddData's would.
+  float* Place(const char* sta, const char* chan, double sps, double tBegin, int count);
   unsigned FindSta(const char* sta);
   unsigned FindChan(unsigned sta, const char* chan, double sps);
   void WriteChan(unsigned sta, unsigned chan);
@@ -127,8 +131,7 @@ class CStaInfo {
   CNotStoredReport m_NotStored;
 
  private:
-  void RestartSegment(CChanInfo& chan, double tBegin, double duration, int count,
-                      const float* samples);
+  void RestartSegment(CChanInfo& chan, double tBegin, double duration, int count);
   // The segment in hand less what the archive already holds, piece by piece.
   void StoreSegment(unsigned sta, unsigned chan);
   void WriteAround(unsigned sta, unsigned chan, const std::vector<archive::Overlay>& overlays);
