@@ -98,6 +98,7 @@ class CParallelHandOver final : public IHandOver {
     for (unsigned i = 0; i < s.jobs; ++i) {
       auto w = std::make_unique<Worker>(s);
       w->worker.Store().SetOpenFileLimit(openShare);
+      w->worker.Store().SetPendingBudget(kDefaultPendingBudget / s.jobs);
       w->filling = std::make_unique<Batch>();
       m_Workers.push_back(std::move(w));
     }

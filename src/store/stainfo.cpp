@@ -13,7 +13,10 @@ CChanInfo::CChanInfo(const char* name, double sps)
 CSta::CSta(const char* name) : m_Name(name) {}
 
 CStaInfo::CStaInfo(odbc::Connection* database, IRegistrar* registrar)
-    : m_pDatabase(database), m_pRegistrar(registrar), m_OpenLimit(DefaultOpenFileLimit()) {
+    : m_pDatabase(database),
+      m_pRegistrar(registrar),
+      m_OpenLimit(DefaultOpenFileLimit()),
+      m_PendingBudget(kDefaultPendingBudget) {
   if (!m_pRegistrar && m_pDatabase) {
     m_OwnTarget = std::make_unique<CFileListTarget>(*m_pDatabase);
     m_OwnRegistrar = std::make_unique<CStrictRegistration>(*m_OwnTarget);
@@ -21,7 +24,14 @@ CStaInfo::CStaInfo(odbc::Connection* database, IRegistrar* registrar)
   }
 }
 
-CStaInfo::~CStaInfo() { CloseFiles(); }
+CStaInfo::~CStaInfo() {
+  // WriteAll or Abandon has written what waited; a registration failing
+  // here has nobody left to tell.
+  try {
+    CloseFiles();
+  } catch (...) {
+  }
+}
 
 StoreStats& StoreStats::operator+=(const StoreStats& o) {
   filesCreated += o.filesCreated;
