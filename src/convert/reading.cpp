@@ -348,7 +348,7 @@ bool RecordReader::FillMapped(size_t want) {
     // Read from here on instead.
     m_Mapped = false;
     m_Offset = at;
-    m_Pos = 0;
+    m_Pos = m_End = 0;
     m_Buf.resize(kReadChunk);
     m_Base = m_Buf.data();
     return ::lseek(m_Fd, static_cast<off_t>(at), SEEK_SET) >= 0 && Fill(want);
