@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -387,10 +389,12 @@ TEST(Pipeline, TheArchiveIsTheSameWhateverTheJobs) {
     SCOPED_TRACE(set.name);
     ArchiveImage first;
     testsupport::ProgramOutcome firstRun;
-    for (const char* jobs : {"1", "2", "8"}) {
-      SCOPED_TRACE(std::string("--jobs ") + jobs);
+    // nullptr: the default, the cores at hand.
+    for (const char* jobs : {"1", "2", "8", static_cast<const char*>(nullptr)}) {
+      SCOPED_TRACE(jobs ? std::string("--jobs ") + jobs : "default jobs");
       archive->Wipe();
-      std::vector<std::string> args{"--jobs", jobs};
+      std::vector<std::string> args;
+      if (jobs) args = {"--jobs", jobs};
       args.insert(args.end(), set.args.begin(), set.args.end());
       const auto o = archive->Convert(args);
       ASSERT_LE(o.status, 1) << o.err;
@@ -510,6 +514,60 @@ TEST(Pipeline, ARateChangeStartsAFileOfItsOwnRate) {
     EXPECT_EQ(o.status, 0) << o.err;
   }
   ExpectSameArchive(archive->Image(), first);
+}
+
+// Shortens the input to size bytes at the first progress notice, while the
+// reader is in the middle of it.
+class ShortenWhileRead : public testsupport::FakeHost {
+ public:
+  ShortenWhileRead(std::string path, off_t size) : m_Path(std::move(path)), m_Size(size) { recordTexts = false; }
+  void Progress(size_t, size_t, uint64_t, uint64_t) override {
+    if (m_Done) return;
+    m_Done = true;
+    EXPECT_EQ(::truncate(m_Path.c_str(), m_Size), 0) << std::strerror(errno);
+  }
+
+ private:
+  std::string m_Path;
+  off_t m_Size;
+  bool m_Done = false;
+};
+
+// An input that another program shortens while it is read (mapped into
+// memory) does not end the run: what is left is converted, no byte past the
+// new end, and the file counts as cut short.
+TEST(Pipeline, AnInputShortenedWhileItIsReadIsCutShort) {
+  auto archive = LocalArchive::Sqlite();
+  const VolumePlan plan{.station = "SHR", .channels = {"BHZ"}, .records = 12000, .gapAfter = 1 << 30};
+  const size_t recordBytes = testsupport::VolumeRecords(plan).front().size();
+  const std::string input = archive->Root() + "/shrinking.mseed";
+  constexpr off_t kRecordsLeft = 3000;
+  // At a page boundary, and within a page, whose rest then reads as zeros.
+  for (const off_t extra : {off_t{0}, off_t{100}}) {
+    SCOPED_TRACE("bytes after the last whole record: " + std::to_string(extra));
+    archive->Wipe();
+    testsupport::WriteVolume(input, plan);
+    const off_t size = kRecordsLeft * static_cast<off_t>(recordBytes) + extra;
+    ShortenWhileRead host(input, size);
+    CConvertFromSeed conv(&host, archive->Ini());
+    conv.SetConnectString(archive->Connect());
+    conv.AddFile(input);
+    ASSERT_EQ(conv.Start(), 0);
+    ASSERT_TRUE(host.WaitDone());
+    conv.Join();
+    const RunStats s = conv.Stats();
+    EXPECT_EQ(s.filesCutShort, 1u);
+    EXPECT_EQ(s.filesRead, 0u);
+    EXPECT_EQ(s.store.samplesWritten, static_cast<uint64_t>(kRecordsLeft * plan.samplesPerRecord));
+    size_t stored = 0;
+    for (const auto& f : testsupport::ReadVezTree(archive->DataDir()))
+      for (const float v : f.samples) stored += v != 0.0f;  // no sample of the generator is 0
+    EXPECT_EQ(stored, static_cast<size_t>(kRecordsLeft * plan.samplesPerRecord));
+    const std::string said = "cut short to " + std::to_string(size) + " bytes while it was read";
+    EXPECT_TRUE(std::any_of(host.errors.begin(), host.errors.end(),
+                            [&](const std::string& e) { return e.find(said) != std::string::npos; }))
+        << testing::PrintToString(host.errors);
+  }
 }
 
 // A run killed while creating a data file leaves its temporary file; the

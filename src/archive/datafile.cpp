@@ -148,6 +148,7 @@ void CStaInfo::StoreApart(unsigned sta, unsigned chan) {
 void CStaInfo::PlaceStored(CChanInfo& k, size_t i) {
   archive::CChannelHoldings& held = k.m_Held;
   const archive::StoredFile& f = held[i];
+  if (f.cpath == k.m_CPath) FlushPending(k);
   const std::string full = m_Path + kLocalSeparator + LocalPath(f.cpath);
   const double h = 1.0 / k.m_SpS, second = f.tBegin;
   const auto count = static_cast<int64_t>(k.m_Count), samples = static_cast<int64_t>(f.samples);
@@ -208,6 +209,7 @@ void CStaInfo::CompareStored(CSta& s, CChanInfo& k, archive::StoredFile& file, c
     NoteConflict(s, k, k.m_SegBegin + static_cast<double>(o.first) * h, n);
     return;
   }
+  if (file.cpath == k.m_CPath) FlushPending(k);
   const std::string full = m_Path + kLocalSeparator + LocalPath(file.cpath);
   std::vector<uint32_t> stored(n), scratch;
   if (!archive::ReadStoredSamples(full, static_cast<uint64_t>(static_cast<int64_t>(o.first) + o.offset), n,
@@ -302,7 +304,10 @@ bool CStaInfo::WriteSegment(unsigned sta, unsigned chan) {
         k.m_Held.Extend(*f, count);
         f->rowQty = qty;
       }
-      UpdateFileList(k.m_CPath.c_str(), s.m_Name.c_str(), k.m_Name.c_str(), k.m_TBegin, qty, k.m_SpS, 1, 3);
+      if (k.m_Pending && !k.m_Pending->ends.empty())
+        k.m_Pending->qtys.back() = qty;  // registered once written
+      else
+        UpdateFileList(k.m_CPath.c_str(), s.m_Name.c_str(), k.m_Name.c_str(), k.m_TBegin, qty, k.m_SpS, 1, 3);
     } else {
       m_Failed.insert(k.m_CPath);
     }
@@ -335,11 +340,16 @@ void CStaInfo::ReportNotStored(const std::string& path, const char* what, const 
 
 void CStaInfo::NoteNotStored(const std::string& problem, const std::string& reason, const CSta& s,
                              const CChanInfo& k) {
-  m_NotStored.Add(s.m_Name, k.m_Name, static_cast<uint64_t>(k.m_Count), reason,
-                  "Data file " + problem + "; " + std::to_string(k.m_Count) + " samples of " + s.m_Name + " " +
+  NoteNotStored(problem, reason, s.m_Name, k, static_cast<uint64_t>(k.m_Count));
+}
+
+void CStaInfo::NoteNotStored(const std::string& problem, const std::string& reason, const std::string& station,
+                             const CChanInfo& k, uint64_t samples) {
+  m_NotStored.Add(station, k.m_Name, samples, reason,
+                  "Data file " + problem + "; " + std::to_string(samples) + " samples of " + station + " " +
                       k.m_Name + " not stored");
   ++m_Stats.segmentsNotStored;
-  m_Stats.samplesNotStored += static_cast<uint64_t>(k.m_Count);
+  m_Stats.samplesNotStored += samples;
 }
 
 bool CStaInfo::AppendToFile(CSta& s, CChanInfo& k) {
@@ -373,7 +383,17 @@ bool CStaInfo::AppendToFile(CSta& s, CChanInfo& k) {
   k.m_LastUse = ++m_UseClock;
   std::vector<uint32_t> scratch;
   const size_t bytes = sizeof(float) * static_cast<size_t>(k.m_Count);
-  if (!WriteAllBytes(k.m_Fd, LittleEndianSamples(k.m_Data.get(), k.m_Count, scratch), bytes)) {
+  const void* data = LittleEndianSamples(k.m_Data.get(), k.m_Count, scratch);
+  switch (Defer(s, k, data, bytes)) {
+    case Deferral::kQueued:
+      return true;
+    case Deferral::kFailed:
+      NoteNotStored(full + ": an earlier segment could not be stored", "", s, k);
+      return false;
+    case Deferral::kDirect:
+      break;
+  }
+  if (!WriteAllBytes(k.m_Fd, data, bytes)) {
     const int err = errno;
     // Leave the file as it was before this segment.
     if (::ftruncate(k.m_Fd, k.m_FileBytes) != 0) {}
@@ -385,6 +405,70 @@ bool CStaInfo::AppendToFile(CSta& s, CChanInfo& k) {
   ++m_Stats.filesExtended;
   m_Stats.samplesWritten += static_cast<uint64_t>(k.m_Count);
   return true;
+}
+
+CStaInfo::Deferral CStaInfo::Defer(CSta& s, CChanInfo& k, const void* data, size_t bytes) {
+  if (!k.m_Pending) {
+    if (m_PendingUsed + kPendingBytesPerChannel > m_PendingBudget) return Deferral::kDirect;
+    m_PendingUsed += kPendingBytesPerChannel;
+    k.m_Pending = std::make_unique<PendingAppends>();
+    k.m_Pending->bytes.reserve(kPendingBytesPerChannel);
+  }
+  PendingAppends& p = *k.m_Pending;
+  if (p.bytes.size() + bytes > kPendingBytesPerChannel && !FlushPending(k)) return Deferral::kFailed;
+  if (bytes > kPendingBytesPerChannel) return Deferral::kDirect;
+  if (p.ends.empty()) {
+    p.cpath = k.m_CPath;
+    p.station = &s.m_Name;
+    p.tBegin = k.m_TBegin;
+    p.sps = k.m_SpS;
+  }
+  const auto* b = static_cast<const unsigned char*>(data);
+  p.bytes.insert(p.bytes.end(), b, b + bytes);
+  p.ends.push_back(p.bytes.size());
+  p.qtys.push_back(0);
+  return Deferral::kQueued;
+}
+
+bool CStaInfo::FlushPending(CChanInfo& k) {
+  if (!k.m_Pending || k.m_Pending->ends.empty()) return true;
+  PendingAppends& p = *k.m_Pending;
+  const std::string full = m_Path + kLocalSeparator + LocalPath(p.cpath);
+  size_t written = p.ends.size(), at = p.bytes.size();
+  int err = 0;
+  if (!WriteAllBytes(k.m_Fd, p.bytes.data(), p.bytes.size())) {
+    // Segment by segment from where the file stood: those that fit are stored.
+    written = at = 0;
+    if (::ftruncate(k.m_Fd, k.m_FileBytes) == 0 && ::lseek(k.m_Fd, k.m_FileBytes, SEEK_SET) == k.m_FileBytes)
+      for (; written < p.ends.size(); at = p.ends[written++])
+        if (!WriteAllBytes(k.m_Fd, p.bytes.data() + at, p.ends[written] - at)) break;
+    err = errno;
+    if (::ftruncate(k.m_Fd, k.m_FileBytes + static_cast<off_t>(at)) != 0) {}
+    ::lseek(k.m_Fd, k.m_FileBytes + static_cast<off_t>(at), SEEK_SET);
+  }
+  k.m_FileBytes += static_cast<int64_t>(at);
+  m_Stats.filesExtended += written;
+  m_Stats.samplesWritten += at / sizeof(float);
+  for (size_t i = written, from = written ? p.ends[written - 1] : 0; i < p.ends.size(); from = p.ends[i++]) {
+    const uint64_t samples = (p.ends[i] - from) / sizeof(float);
+    if (i == written) {
+      errno = err;
+      const std::string reason = std::strerror(err);
+      NoteNotStored(full + ": cannot append: " + reason, reason, *p.station, k, samples);
+    } else {
+      NoteNotStored(full + ": an earlier segment could not be stored", "", *p.station, k, samples);
+    }
+  }
+  const bool whole = written == p.ends.size();
+  if (!whole) m_Failed.insert(p.cpath);
+  // One registration per segment, as when each was written by itself.
+  std::vector<double> qtys(p.qtys.begin(), p.qtys.begin() + static_cast<std::ptrdiff_t>(written));
+  p.bytes.clear();
+  p.ends.clear();
+  p.qtys.clear();
+  for (const double qty : qtys)
+    UpdateFileList(p.cpath.c_str(), p.station->c_str(), k.m_Name.c_str(), p.tBegin, qty, p.sps, 1, 3);
+  return whole;
 }
 
 // A channel's current file stays open until it is complete, the channel
@@ -404,6 +488,7 @@ void CStaInfo::KeepOpen(CChanInfo& k, int fd, int64_t bytes) {
 
 void CStaInfo::CloseFile(CChanInfo& k) {
   if (k.m_Fd < 0) return;
+  FlushPending(k);
   m_Open.erase(std::find(m_Open.begin(), m_Open.end(), &k));
   const int fd = k.m_Fd;
   k.m_Fd = -1;

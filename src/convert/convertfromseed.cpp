@@ -384,7 +384,13 @@ void CConvertFromSeed::ConvertFile(convert::IHandOver& handOver, size_t index, u
       } else {
         // Read whole, yet no data: the operator is told, though nothing failed.
         if (count > 0 && m_FileLogRecords == count) m_Stats.filesOnlyLog.push_back(m_FileName);
-        if (reader.Remainder() > 0) {
+        if (reader.Shrank()) {
+          // Another program shortened it meanwhile: what it held beyond is lost to this run.
+          Error("%s: cut short to %llu bytes while it was read; the bytes from byte %llu on are not converted",
+                m_FileName.c_str(), static_cast<unsigned long long>(reader.SizeAfterShrinking()),
+                static_cast<unsigned long long>(m_RecordOffset));
+          cutShort = true;
+        } else if (reader.Remainder() > 0) {
           // A file cut short (an interrupted copy) ends inside a record, whose
           // samples would otherwise vanish without a word.
           Error("%s: the last %zu bytes, from byte %llu, are not a whole %d-byte record and are not converted",

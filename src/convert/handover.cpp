@@ -32,9 +32,12 @@ CChannelWorker::CChannelWorker(odbc::Connection* database, IRegistrar* registrar
 
 void TakeRecord(CStaInfo& store, const RecordJob& job, const unsigned char* record, float* samples) {
   const int n = job.header.sampleCount;
-  std::fill(samples, samples + n, 0.0f);
-  seed::DecodeSamples(record, job.length, job.header, samples);
-  store.AddData(job.header.station, job.header.channel, job.rate, job.start, n, samples);
+  // Most records fit the channel's buffer and are decoded into it.
+  float* out = n <= kChanBufferSamples ? store.Place(job.header.station, job.header.channel, job.rate, job.start, n)
+                                       : samples;
+  std::fill(out, out + n, 0.0f);
+  seed::DecodeSamples(record, job.length, job.header, out);
+  if (out == samples) store.AddData(job.header.station, job.header.channel, job.rate, job.start, n, samples);
 }
 
 void CChannelWorker::Take(const RecordJob& job, const unsigned char* record) {
@@ -95,6 +98,7 @@ class CParallelHandOver final : public IHandOver {
     for (unsigned i = 0; i < s.jobs; ++i) {
       auto w = std::make_unique<Worker>(s);
       w->worker.Store().SetOpenFileLimit(openShare);
+      w->worker.Store().SetPendingBudget(kDefaultPendingBudget / s.jobs);
       w->filling = std::make_unique<Batch>();
       m_Workers.push_back(std::move(w));
     }

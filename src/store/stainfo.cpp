@@ -13,7 +13,10 @@ CChanInfo::CChanInfo(const char* name, double sps)
 CSta::CSta(const char* name) : m_Name(name) {}
 
 CStaInfo::CStaInfo(odbc::Connection* database, IRegistrar* registrar)
-    : m_pDatabase(database), m_pRegistrar(registrar), m_OpenLimit(DefaultOpenFileLimit()) {
+    : m_pDatabase(database),
+      m_pRegistrar(registrar),
+      m_OpenLimit(DefaultOpenFileLimit()),
+      m_PendingBudget(kDefaultPendingBudget) {
   if (!m_pRegistrar && m_pDatabase) {
     m_OwnTarget = std::make_unique<CFileListTarget>(*m_pDatabase);
     m_OwnRegistrar = std::make_unique<CStrictRegistration>(*m_OwnTarget);
@@ -21,7 +24,14 @@ CStaInfo::CStaInfo(odbc::Connection* database, IRegistrar* registrar)
   }
 }
 
-CStaInfo::~CStaInfo() { CloseFiles(); }
+CStaInfo::~CStaInfo() {
+  // WriteAll or Abandon has written what waited; a registration failing
+  // here has nobody left to tell.
+  try {
+    CloseFiles();
+  } catch (...) {
+  }
+}
 
 StoreStats& StoreStats::operator+=(const StoreStats& o) {
   filesCreated += o.filesCreated;
@@ -117,12 +127,10 @@ CChanInfo& CStaInfo::Locate(const char* sta, const char* chan, double sps, unsig
   return info;
 }
 
-void CStaInfo::RestartSegment(CChanInfo& chan, double tBegin, double duration, int count,
-                              const float* samples) {
+void CStaInfo::RestartSegment(CChanInfo& chan, double tBegin, double duration, int count) {
   chan.m_SegQty = duration;
   chan.m_SegBegin = tBegin;
   chan.m_Count = count;
-  if (count > 0) std::memcpy(chan.m_Data.get(), samples, sizeof(float) * static_cast<size_t>(count));
 }
 
 void CStaInfo::AddData(const char* sta, const char* chan, double sps, double tBegin, int count,
@@ -136,7 +144,11 @@ void CStaInfo::AddData(const char* sta, const char* chan, double sps, double tBe
     }
     return;
   }
+  float* to = Place(sta, chan, sps, tBegin, count);
+  if (count > 0) std::memcpy(to, samples, sizeof(float) * static_cast<size_t>(count));
+}
 
+float* CStaInfo::Place(const char* sta, const char* chan, double sps, double tBegin, int count) {
   unsigned i, j;
   CChanInfo& c = Locate(sta, chan, sps, i, j);
   const double h = 1.0 / sps;
@@ -147,12 +159,13 @@ void CStaInfo::AddData(const char* sta, const char* chan, double sps, double tBe
   if (!continues || !sameRate || c.m_Count + count > kMaxSegmentSamples || c.m_SpS <= 1.0) {
     WriteChan(i, j);
     if (!sameRate) ChangeRate(*m_StaList[i], c, sps, tBegin);
-    RestartSegment(c, tBegin, d, count, samples);
-    return;
+    RestartSegment(c, tBegin, d, count);
+    return c.m_Data.get();
   }
-  if (count > 0) std::memcpy(c.m_Data.get() + c.m_Count, samples, sizeof(float) * static_cast<size_t>(count));
+  float* to = c.m_Data.get() + c.m_Count;
   c.m_Count += count;
   c.m_SegQty += d;
+  return to;
 }
 
 bool SameRate(double a, double b) { return std::fabs(a - b) <= 1e-6 * std::max(a, b); }

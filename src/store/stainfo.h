@@ -20,6 +20,20 @@ class Connection;
 constexpr int kChanBufferSamples = 10000;
 constexpr int kMaxSegmentSamples = 9900;
 
+// Appends to a channel's open file that wait to go out in one large write:
+// the kernel's cost per byte falls steeply with the size of a write. What
+// waits is neither on disk nor registered. Segment ends are kept so that a
+// write that fails is redone segment by segment, each stored or not as if
+// written on its own.
+struct PendingAppends {
+  std::vector<unsigned char> bytes;
+  std::vector<size_t> ends;   // of each segment in bytes
+  std::vector<double> qtys;   // the file's duration after each
+  std::string cpath;          // the file, its row's fields
+  const std::string* station = nullptr;
+  double tBegin = 0, sps = 0;
+};
+
 class CChanInfo {
  public:
   CChanInfo(const char* name, double sps);
@@ -42,6 +56,7 @@ class CChanInfo {
   int64_t m_FileBytes = 0;
   uint64_t m_LastUse = 0;
   uint64_t m_FileSamples = 0;  // of the current file
+  std::unique_ptr<PendingAppends> m_Pending;  // while the store's budget allows
   // What the archive held of this channel when the run began, and what the
   // run has written since; loaded at the channel's first write.
   archive::CChannelHoldings m_Held;
@@ -96,6 +111,10 @@ class CStaInfo {
   void SetPath(const char* path);
   void AddData(const char* sta, const char* chan, double sps, double tBegin, int count,
                const float* samples);
+  // The same in two steps, for a decoder that writes straight into the
+  // channel's buffer: the count floats returned (at most
+  // kChanBufferSamples) take the samples, which join as AddData's would.
+  float* Place(const char* sta, const char* chan, double sps, double tBegin, int count);
   unsigned FindSta(const char* sta);
   unsigned FindChan(unsigned sta, const char* chan, double sps);
   void WriteChan(unsigned sta, unsigned chan);
@@ -104,6 +123,8 @@ class CStaInfo {
   void CloseFiles();
   // At most this many data files are kept open at once.
   void SetOpenFileLimit(size_t limit) { m_OpenLimit = limit ? limit : 1; }
+  // Bytes of appends that may wait for a larger write, over all channels.
+  void SetPendingBudget(size_t bytes) { m_PendingBudget = bytes; }
   // After an error ended the run: reports what the store still holds as not stored.
   void Abandon();
   // What the archive held before the run, by station and channel (from
@@ -129,8 +150,7 @@ class CStaInfo {
   CNotStoredReport m_NotStored;
 
  private:
-  void RestartSegment(CChanInfo& chan, double tBegin, double duration, int count,
-                      const float* samples);
+  void RestartSegment(CChanInfo& chan, double tBegin, double duration, int count);
   // The segment in hand less what the archive already holds, piece by piece.
   void StoreSegment(unsigned sta, unsigned chan);
   void WriteAround(unsigned sta, unsigned chan, const std::vector<archive::Overlay>& overlays);
@@ -152,6 +172,11 @@ class CStaInfo {
   // After the last segment at the old rate was handed over.
   void ChangeRate(const CSta& s, CChanInfo& c, double sps, double at);
   bool AppendToFile(CSta& sta, CChanInfo& chan);
+  enum class Deferral { kQueued, kDirect, kFailed };
+  Deferral Defer(CSta& s, CChanInfo& k, const void* data, size_t bytes);
+  // Writes what waits for k's open file and registers it; false when a
+  // segment of it could not be stored.
+  bool FlushPending(CChanInfo& k);
   enum class Creation { kCreated, kFailed, kFoundStored };
   Creation CreateFile(unsigned sta, unsigned chan);
   // A data file of the segment's name that the holdings lacked (written by a
@@ -163,6 +188,8 @@ class CStaInfo {
   void PlaceStored(CChanInfo& k, size_t i);
   void ReportNotStored(const std::string& path, const char* what, const CSta& s, const CChanInfo& k);
   void NoteNotStored(const std::string& problem, const std::string& reason, const CSta& s, const CChanInfo& k);
+  void NoteNotStored(const std::string& problem, const std::string& reason, const std::string& station,
+                     const CChanInfo& k, uint64_t samples);
   void Register(const FileRegistration& r);
   void CountRegistration(const char* cpath);
   // Kept-open data files: one more, and closing one (its errors reported).
@@ -190,7 +217,14 @@ class CStaInfo {
   std::vector<CChanInfo*> m_Open;  // channels with a kept-open file
   size_t m_OpenLimit;
   uint64_t m_UseClock = 0;
+  size_t m_PendingBudget;
+  size_t m_PendingUsed = 0;
 };
+
+// What one channel's appends may wait for, and all channels' of a store
+// by default.
+constexpr size_t kPendingBytesPerChannel = 1 << 20;
+constexpr size_t kDefaultPendingBudget = 8u << 20;
 
 // Rates that differ by no more than one part in a million.
 bool SameRate(double a, double b);
