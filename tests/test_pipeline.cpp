@@ -638,7 +638,8 @@ TEST_P(ServerLostInGroup, TheLostGroupIsNamedFoundAndRepairedByARerun) {
     EXPECT_EQ(host.texts.back(), "VEZ Database write error");
 
     // Lost: the second input's files, and the first input's files that the
-    // end of the run extended.
+    // end of the run extended, unless those appends still waited for their
+    // write when the run was abandoned.
     const std::set<std::string> files = DataFiles(archive->DataDir()), rows = RowPaths(connect);
     EXPECT_EQ(rows, host.firstGroup) << "the committed group changed";
     std::set<std::string> named;
@@ -653,7 +654,7 @@ TEST_P(ServerLostInGroup, TheLostGroupIsNamedFoundAndRepairedByARerun) {
         EXPECT_TRUE(named.count(path)) << path << " has no row and is not named";
       }
     ASSERT_GT(files.size(), rows.size());
-    EXPECT_GT(named.size(), files.size() - rows.size());
+    EXPECT_GE(named.size(), files.size() - rows.size());
     EXPECT_EQ(stats.filesNotRegistered, named.size());
     EXPECT_EQ(stats.store.rowsOfRunFiles, rows.size()) << "the summary claims rows that FILELIST does not hold";
     const std::string summary = FormatSummary(stats, inputs.size(), host.texts.back());

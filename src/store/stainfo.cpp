@@ -190,6 +190,17 @@ void CStaInfo::WriteAll() {
 }
 
 void CStaInfo::Abandon() {
+  // Appends still waiting for their write go the way of the segments in
+  // hand: writing them would register them too, on the database that failed.
+  for (const auto& sta : m_StaList)
+    for (const auto& chan : sta->m_ChanList)
+      if (chan->m_Pending && !chan->m_Pending->ends.empty()) {
+        m_Stats.segmentsNotStored += chan->m_Pending->ends.size();
+        m_Stats.samplesNotStored += chan->m_Pending->bytes.size() / sizeof(float);
+        chan->m_Pending->bytes.clear();
+        chan->m_Pending->ends.clear();
+        chan->m_Pending->qtys.clear();
+      }
   CloseFiles();
   m_NotStored.Flush();
   for (const auto& sta : m_StaList)
