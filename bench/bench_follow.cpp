@@ -163,13 +163,13 @@ int main(int argc, char** argv) {
     Stream& st = data[static_cast<size_t>(s)];
     st.station = bench::StationCode(s / 3 + 1);
     st.channel = channels[s % 3];
-    bench::Stream spec;
-    spec.station = st.station;
-    spec.channel = st.channel;
-    spec.startTime = static_cast<int64_t>(kStart) * 1000000;
-    spec.recordLength = kRecordLength;
+    bench::Stream plan;
+    plan.station = st.station;
+    plan.channel = st.channel;
+    plan.startTime = static_cast<int64_t>(kStart) * 1000000;
+    plan.recordLength = kRecordLength;
     const auto samples = bench::MakeSignal(7, s / 3, s % 3, static_cast<int64_t>(seconds * kRate), {});
-    bench::PackRecords(spec, samples, st.bytes);
+    bench::PackRecords(plan, samples, st.bytes);
   }
   for (size_t s = 0; s < data.size(); ++s) {
     double start = kStart;

@@ -159,22 +159,34 @@ std::vector<std::string> InputFiles(const std::string& root, const std::string& 
   return files;
 }
 
-// Whether the state has every input file converted to its end.
-bool CaughtUp(const std::string& stateFile, const std::string& root) {
+// The state file: its first line, then a line per file.
+struct StateLine {
+  uint64_t device = 0, inode = 0, offset = 0, size = 0;
+  int64_t mtime = 0;
+  std::string path;
+};
+
+std::vector<StateLine> ReadState(const std::string& stateFile, std::string& first) {
   std::ifstream in(stateFile);
+  std::vector<StateLine> lines;
   std::string line;
-  std::map<std::string, uint64_t> offsets;
-  std::getline(in, line);
+  std::getline(in, first);
   while (std::getline(in, line)) {
     std::istringstream fields(line);
-    uint64_t device, inode, offset, size;
-    int64_t mtime;
-    std::string path;
-    fields >> device >> inode >> offset >> size >> mtime;
+    StateLine l;
+    fields >> l.device >> l.inode >> l.offset >> l.size >> l.mtime;
     fields.get();
-    std::getline(fields, path);
-    offsets[path] = offset;
+    std::getline(fields, l.path);
+    lines.push_back(l);
   }
+  return lines;
+}
+
+// Whether the state has every input file converted to its end.
+bool CaughtUp(const std::string& stateFile, const std::string& root) {
+  std::string first;
+  std::map<std::string, uint64_t> offsets;
+  for (const StateLine& l : ReadState(stateFile, first)) offsets[l.path] = l.offset;
   for (const std::string& f : InputFiles(root))
     if (offsets[f] != fs::file_size(f)) return false;
   return true;
@@ -183,23 +195,14 @@ bool CaughtUp(const std::string& stateFile, const std::string& root) {
 // A state three records behind the archive in every version 2 file, as a
 // crash between a commit and the state's save leaves it.
 void PullBack(const std::string& stateFile) {
-  std::ifstream in(stateFile);
-  std::string text, line;
-  std::getline(in, line);
-  text = line + "\n";
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    uint64_t device, inode, offset, size;
-    int64_t mtime;
-    std::string path;
-    fields >> device >> inode >> offset >> size >> mtime;
-    fields.get();
-    std::getline(fields, path);
-    if (path.find("/FLV/") == std::string::npos && offset >= 3 * 512) offset -= 3 * 512;
-    text += std::to_string(device) + " " + std::to_string(inode) + " " + std::to_string(offset) + " " +
-            std::to_string(size) + " " + std::to_string(mtime) + " " + path + "\n";
+  std::string text;
+  std::vector<StateLine> lines = ReadState(stateFile, text);
+  text += "\n";
+  for (StateLine& l : lines) {
+    if (l.path.find("/FLV/") == std::string::npos && l.offset >= 3 * 512) l.offset -= 3 * 512;
+    text += std::to_string(l.device) + " " + std::to_string(l.inode) + " " + std::to_string(l.offset) + " " +
+            std::to_string(l.size) + " " + std::to_string(l.mtime) + " " + l.path + "\n";
   }
-  in.close();
   std::ofstream(stateFile) << text;
 }
 
