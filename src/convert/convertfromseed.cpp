@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <new>
 #include <set>
 #include <string>
@@ -139,9 +140,15 @@ void ConvertThreadProc(CConvertFromSeed* converter) {
   if (host) host->ConvertDone();
 }
 
-bool CConvertFromSeed::LockStations(convert::CStationLocks& locks, std::set<std::string>& stations) {
-  m_Streams = convert::CStreamRule{};
-  for (const std::string& f : m_FileList) convert::ScanStreams(f, m_Quality.c_str(), m_Selection, m_Streams);
+convert::CStreamRule CConvertFromSeed::ScanInputs() const {
+  convert::CStreamRule streams;
+  for (const std::string& f : m_FileList) convert::ScanStreams(f, m_Quality.c_str(), m_Selection, streams);
+  return streams;
+}
+
+bool CConvertFromSeed::LockStations(convert::CStationLocks& locks, std::set<std::string>& stations,
+                                    std::future<convert::CStreamRule>& scan) {
+  m_Streams = scan.get();
   stations = m_Streams.Stations();
   m_Stats.stations.assign(stations.begin(), stations.end());
   std::string busy, problem;
@@ -228,10 +235,13 @@ void CConvertFromSeed::Run() {
     ClearFiles();
     return;
   }
+  // The inputs are scanned while the database opens.
+  std::future<convert::CStreamRule> scan =
+      std::async(std::launch::async | std::launch::deferred, [this] { return ScanInputs(); });
   if (useDatabase && !OpenDatabase()) return;
   convert::CStationLocks locks(m_DataDir);
   std::set<std::string> stations;
-  if (!LockStations(locks, stations)) {
+  if (!LockStations(locks, stations, scan)) {
     ClearFiles();
     m_Database.Close();
     return;

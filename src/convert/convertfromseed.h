@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <future>
 #include <map>
 #include <memory>
 #include <set>
@@ -182,7 +183,10 @@ class CConvertFromSeed {
   bool OpenDatabase();
   // Locks every station the input holds for this run, named in stations;
   // false when the run must not go on.
-  bool LockStations(convert::CStationLocks& locks, std::set<std::string>& stations);
+  // Every input's streams, for the locks and the stream rule.
+  convert::CStreamRule ScanInputs() const;
+  bool LockStations(convert::CStationLocks& locks, std::set<std::string>& stations,
+                    std::future<convert::CStreamRule>& scan);
   // What the archive holds of the channels the run will write; false when
   // FILELIST cannot be read. unfinished: stations an earlier run left with
   // files that may have no row.

@@ -102,6 +102,7 @@ class CParallelHandOver final : public IHandOver {
       w->filling = std::make_unique<Batch>();
       m_Workers.push_back(std::move(w));
     }
+    m_Channels.assign(m_Workers.size(), 0);
     for (auto& w : m_Workers) w->thread = std::thread(&CParallelHandOver::Work, this, std::ref(*w));
   }
   ~CParallelHandOver() override {
@@ -110,7 +111,7 @@ class CParallelHandOver final : public IHandOver {
 
   void Deliver(const RecordJob& job, const unsigned char* record) override {
     if (m_Aborted.load(std::memory_order_relaxed)) RethrowFailure();
-    Worker& w = *m_Workers[Route(job.header) % m_Workers.size()];
+    Worker& w = *m_Workers[Route(job.header)];
     Batch& b = *w.filling;
     b.jobs.push_back(job);
     b.bytes.insert(b.bytes.end(), record, record + job.length);
@@ -178,9 +179,18 @@ class CParallelHandOver final : public IHandOver {
     uint64_t dropped = 0, droppedSamples = 0;  // the worker's own, read after join
   };
 
-  static size_t Route(const seed::RecordHeader& h) {
-    // A byte no code holds keeps "AB"+"CD" apart from "ABC"+"D".
-    return CodeHash(h.channel, CodeHash("\xFF", CodeHash(h.station)));
+  // A channel goes to the worker that holds fewest channels when it first
+  // comes; a hash would leave workers idle when a run has few channels.
+  size_t Route(const seed::RecordHeader& h) {
+    m_RouteKey.assign(h.station);
+    m_RouteKey += '\xFF';  // no code holds it: "AB"+"CD" stays apart from "ABC"+"D"
+    m_RouteKey += h.channel;
+    auto [it, added] = m_Routes.try_emplace(m_RouteKey, 0);
+    if (added) {
+      it->second = static_cast<size_t>(std::min_element(m_Channels.begin(), m_Channels.end()) - m_Channels.begin());
+      ++m_Channels[it->second];
+    }
+    return it->second;
   }
 
   // Hands the reader's batch to the worker, waiting while its queue is full.
@@ -315,6 +325,9 @@ class CParallelHandOver final : public IHandOver {
   }
 
   std::vector<std::unique_ptr<Worker>> m_Workers;
+  std::unordered_map<std::string, size_t> m_Routes;  // station and channel to worker
+  std::vector<size_t> m_Channels;                    // per worker
+  std::string m_RouteKey;
   IRegistrar* m_Registrar;
   std::atomic<bool> m_Aborted{false};
   mutable std::mutex m_FailureMutex;

@@ -1,7 +1,12 @@
 #include "seed/steim.h"
 
+#include <atomic>
 #include <cstdint>
 #include <utility>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "platform/diag.h"
 #include "seed/record.h"
@@ -153,13 +158,25 @@ inline int EmitFields(int64_t& acc, float* o, uint32_t v) {
   return Count;
 }
 
+// One word's differences, as many as samples remain; false once none remain.
+inline bool Steim2Checked(const unsigned char* p, int code, bool swap, int n, float* out, int64_t& acc, int& f) {
+  int32_t d[7];
+  const int k = Steim2Word(p, code, swap, d);
+  const int m = k < n - f ? k : n - f;
+  for (int i = 0; i < m; ++i) {
+    acc += d[i];
+    out[f + i] = static_cast<float>(acc);
+  }
+  f += m;
+  return f < n;
+}
+
 // Frames 1.. of a Steim2 record: while 7 or more samples remain each word's
 // differences go straight to out; near the end the checked path takes over.
 template <bool Swap>
 void Steim2Rest(const unsigned char* data, int frames, int n, float* out, Integrator& in) {
   int64_t acc = in.acc;
   int f = in.f;
-  int32_t d[7];
   for (int fr = 1; fr < frames && f < n; ++fr) {
     const unsigned char* frame = data + fr * kFrameBytes;
     const uint32_t ctrl = Word32<Swap>(frame);
@@ -189,19 +206,93 @@ void Steim2Rest(const unsigned char* data, int frames, int n, float* out, Integr
         }
         continue;
       }
-      const int k = Steim2Word(p, code, Swap, d);
-      if (k == 0) continue;
-      const int m = k < n - f ? k : n - f;
-      for (int i = 0; i < m; ++i) {
-        acc += d[i];
-        out[f + i] = static_cast<float>(acc);
-      }
-      f += m;
-      if (f >= n) break;
+      if (!Steim2Checked(p, code, Swap, n, out, acc, f)) break;
     }
   }
   in.acc = acc;
   in.f = f;
+}
+
+#if defined(__x86_64__)
+// The shifts that cut difference i out of a Steim2 word, by code * 4 + the
+// word's top two bits (which code 1 does not have), for eight lanes at once:
+// a left shift of 32 leaves 0 in the lanes past the word's count.
+struct Steim2Lanes {
+  alignas(32) int32_t lsh[8];
+  int32_t rsh;
+  int32_t count;
+};
+
+constexpr Steim2Lanes MakeLanes(int count, int width) {
+  Steim2Lanes s{{}, 32 - width, count};
+  for (int i = 0; i < 8; ++i) s.lsh[i] = i < count ? 32 - (count - i) * width : 32;
+  return s;
+}
+
+constexpr Steim2Lanes kNone = MakeLanes(0, 32), kBytes = MakeLanes(4, 8);
+constexpr Steim2Lanes kSteim2Lanes[16] = {
+    kNone,           kNone,           kNone,           kNone,            // code 0
+    kBytes,          kBytes,          kBytes,          kBytes,           // code 1
+    kNone,           MakeLanes(1, 30), MakeLanes(2, 15), MakeLanes(3, 10),  // code 2
+    MakeLanes(5, 6), MakeLanes(6, 5),  MakeLanes(7, 4),  kNone,            // code 3
+};
+
+// Frames 1.. as Steim2Rest, with a word's differences cut, summed and
+// converted in eight lanes: no branch on the word's kind, which the data
+// make unpredictable. It writes 8 values of which those past the word's
+// count are overwritten later or padded. The running value must then stay
+// within 2^30 so that 32-bit lanes sum exactly; beyond, the checked path
+// takes the word. Both convert the same integer to the nearest float.
+template <bool Swap>
+__attribute__((target("avx2"))) void Steim2RestAvx2(const unsigned char* data, int frames, int n, float* out,
+                                                    Integrator& in) {
+  constexpr int64_t kLaneLimit = int64_t{1} << 30;
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i lane3 = _mm256_set1_epi32(3);
+  int64_t acc = in.acc;
+  int f = in.f;
+  for (int fr = 1; fr < frames && f < n; ++fr) {
+    const unsigned char* frame = data + fr * kFrameBytes;
+    const uint32_t ctrl = Word32<Swap>(frame);
+    for (int w = 1; w < kWordsPerFrame; ++w) {
+      const unsigned char* p = frame + 4 * w;
+      const int code = static_cast<int>(ctrl >> (30 - 2 * w)) & 3;
+      if (n - f >= 8 && acc <= kLaneLimit && acc >= -kLaneLimit) {
+        const uint32_t v = Word32<Swap>(p);
+        // Code 1's bytes come in the order they are stored.
+        const uint32_t word = code == 1 ? LoadBE32(p) : v;
+        const Steim2Lanes& s = kSteim2Lanes[code * 4 + static_cast<int>(v >> 30)];
+        __m256i x = _mm256_sllv_epi32(_mm256_set1_epi32(static_cast<int32_t>(word)),
+                                      _mm256_load_si256(reinterpret_cast<const __m256i*>(s.lsh)));
+        x = _mm256_sra_epi32(x, _mm_cvtsi32_si128(s.rsh));
+        // Running sums within each half, then the low half's total into the high one.
+        x = _mm256_add_epi32(x, _mm256_slli_si256(x, 4));
+        x = _mm256_add_epi32(x, _mm256_slli_si256(x, 8));
+        x = _mm256_add_epi32(x, _mm256_blend_epi32(zero, _mm256_permutevar8x32_epi32(x, lane3), 0xF0));
+        const __m256i values = _mm256_add_epi32(x, _mm256_set1_epi32(static_cast<int32_t>(acc)));
+        _mm256_storeu_ps(out + f, _mm256_cvtepi32_ps(values));
+        acc += _mm256_extract_epi32(x, 7);
+        f += s.count;
+        continue;
+      }
+      if (code == 0) continue;
+      if (!Steim2Checked(p, code, Swap, n, out, acc, f)) break;
+    }
+  }
+  in.acc = acc;
+  in.f = f;
+}
+#endif
+
+std::atomic<bool> g_VectorDecoding{true};
+
+bool UseAvx2() {
+#if defined(__x86_64__)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2 && g_VectorDecoding.load(std::memory_order_relaxed);
+#else
+  return false;
+#endif
 }
 
 template <bool Swap>
@@ -259,6 +350,8 @@ void Steim1(const unsigned char* record, const unsigned char* data, int R, int n
 
 }  // namespace
 
+void SetVectorDecoding(bool allowed) { g_VectorDecoding = allowed; }
+
 void DecodeSteim1(const unsigned char* record, const unsigned char* data, int R, int n, float* out,
                   bool swap) {
   if (swap)
@@ -288,6 +381,12 @@ void DecodeSteim2(const unsigned char* record, const unsigned char* data, int R,
     return more = in.f < n;
   });
   if (more && frames > 1) {
+#if defined(__x86_64__)
+    if (UseAvx2()) {
+      if (swap) Steim2RestAvx2<true>(data, frames, n, out, in);
+      else Steim2RestAvx2<false>(data, frames, n, out, in);
+    } else
+#endif
     if (swap) Steim2Rest<true>(data, frames, n, out, in);
     else Steim2Rest<false>(data, frames, n, out, in);
   }

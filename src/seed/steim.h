@@ -15,4 +15,9 @@ void DecodeSteim1(const unsigned char* record, const unsigned char* data, int R,
 void DecodeSteim2(const unsigned char* record, const unsigned char* data, int R, int n, float* out,
                   bool swap);
 
+// Whether the decoders may use the processor's vector instructions where it
+// has them (the default); both paths give the same samples, which tests and
+// benchmarks compare.
+void SetVectorDecoding(bool allowed);
+
 }  // namespace seed
