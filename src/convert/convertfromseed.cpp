@@ -142,7 +142,10 @@ void ConvertThreadProc(CConvertFromSeed* converter) {
 
 convert::CStreamRule CConvertFromSeed::ScanInputs() const {
   convert::CStreamRule streams;
-  for (const std::string& f : m_FileList) convert::ScanStreams(f, m_Quality.c_str(), m_Selection, streams);
+  for (const std::string& f : m_FileList) {
+    if (m_ScanCancelled.load()) break;
+    convert::ScanStreams(f, m_Quality.c_str(), m_Selection, streams, &m_ScanCancelled);
+  }
   return streams;
 }
 
@@ -235,10 +238,15 @@ void CConvertFromSeed::Run() {
     ClearFiles();
     return;
   }
-  // The inputs are scanned while the database opens.
+  // The inputs are scanned while the database opens; a run refused there
+  // does not wait for the rest of the scan.
+  m_ScanCancelled = false;
   std::future<convert::CStreamRule> scan =
       std::async(std::launch::async | std::launch::deferred, [this] { return ScanInputs(); });
-  if (useDatabase && !OpenDatabase()) return;
+  if (useDatabase && !OpenDatabase()) {
+    m_ScanCancelled = true;
+    return;
+  }
   convert::CStationLocks locks(m_DataDir);
   std::set<std::string> stations;
   if (!LockStations(locks, stations, scan)) {

@@ -221,6 +221,7 @@ class CConvertFromSeed {
   unsigned m_Jobs = 1;
   convert::CSelection m_Selection;
   convert::CStreamRule m_Streams;  // of the run in hand
+  std::atomic<bool> m_ScanCancelled{false};
   bool m_WaitForLocks = true;
   std::atomic<bool> m_StopRequested{false};
   RunStats m_Stats;

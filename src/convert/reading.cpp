@@ -136,7 +136,8 @@ long FindFirstRecord(int fd, const char* quality, int32_t& recLen, off_t& failed
   return 0;
 }
 
-void ScanStreams(const std::string& path, const char* quality, const CSelection& selection, CStreamRule& streams) {
+void ScanStreams(const std::string& path, const char* quality, const CSelection& selection, CStreamRule& streams,
+                 const std::atomic<bool>* stop) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
   int32_t recLen = 0;
@@ -146,7 +147,7 @@ void ScanStreams(const std::string& path, const char* quality, const CSelection&
     RecordReader reader(fd, static_cast<uint64_t>(offset), false);
     std::vector<unsigned char> record;
     Framed framed;
-    while (reader.Next(record, recLen, framed) == 1)
+    while ((!stop || !stop->load(std::memory_order_relaxed)) && reader.Next(record, recLen, framed) == 1)
       if (framed.damage == seed::Damage::kNone && !framed.tooShort)
         NoteRecord(*framed.format, record.data(), record.size(), quality, selection, streams);
   }

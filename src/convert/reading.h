@@ -2,6 +2,7 @@
 // The reading stage: input files as whole records.
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -61,7 +62,9 @@ long FindFirstRecord(int fd, const char* quality, int32_t& recLen, off_t& failed
 // Notes every selected data record of an accepted quality that the file at
 // path holds, as far as it can be read: which streams and stations a run
 // may write into, and when, known before it writes.
-void ScanStreams(const std::string& path, const char* quality, const CSelection& selection, CStreamRule& streams);
+// A scan stops early once stop (if given) is set; what it found is then of no use.
+void ScanStreams(const std::string& path, const char* quality, const CSelection& selection, CStreamRule& streams,
+                 const std::atomic<bool>* stop = nullptr);
 // The scan's part for one undamaged record of length bytes, whose header
 // it reads in place.
 void NoteRecord(const IRecordFormat& format, unsigned char* record, size_t length, const char* quality,
