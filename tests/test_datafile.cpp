@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <string>
@@ -217,6 +218,33 @@ TEST(DataFile, ShortAppendLeavesTheFileAsItWas) {
   EXPECT_EQ(w.store.m_Stats.filesExtended, 0u);
   ASSERT_EQ(diag.messages.size(), 1u);
   EXPECT_NE(diag.messages[0].find(path), std::string::npos);
+}
+
+// Appends that waited for one large write, which the disk takes only in
+// part: the segments that fit are stored whole, the rest are reported, and
+// the file ends where its last stored segment does.
+TEST(DataFile, AWaitingWriteThatFailsStoresTheSegmentsThatFit) {
+  TempDir dir;
+  Writer w(dir.Path().string());
+  constexpr int kSegment = 9900;
+  constexpr size_t kSegmentBytes = sizeof(float) * kSegment;
+  for (int i = 0; i < 4; ++i) w.Segment("ABCD", "BHZ", 20, kExample + 495 * i, kSegment, static_cast<float>(i + 1));
+  const std::string path = dir / "ABCD/07/05032011-070809-BHZ.ABCD";
+  const auto before = ReadFileBytes(path);  // the first segment; the next two wait
+  DiagCapture diag;
+  {
+    FileSizeLimit limit(before.size() + kSegmentBytes + 1000);
+    w.store.WriteAll();
+  }
+  const auto after = ReadFileBytes(path);
+  ASSERT_EQ(after.size(), before.size() + kSegmentBytes);
+  EXPECT_TRUE(std::equal(before.begin(), before.end(), after.begin()));
+  EXPECT_EQ(ReadVezTree(dir.Path().string())[0].samples.back(), 2.0f);
+  EXPECT_EQ(w.store.m_Stats.filesExtended, 1u);
+  EXPECT_EQ(w.store.m_Stats.segmentsNotStored, 2u);
+  EXPECT_EQ(w.store.m_Stats.samplesNotStored, 2u * kSegment);
+  ASSERT_FALSE(diag.messages.empty());
+  EXPECT_NE(diag.messages[0].find("File too large"), std::string::npos) << diag.messages[0];
 }
 
 TEST(DataFile, UnsafeCodesNeverBecomePaths) {

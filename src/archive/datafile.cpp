@@ -304,7 +304,7 @@ bool CStaInfo::WriteSegment(unsigned sta, unsigned chan) {
         k.m_Held.Extend(*f, count);
         f->rowQty = qty;
       }
-      if (k.m_Pending && !k.m_Pending->ends.empty())
+      if (k.m_Pending && !k.m_Pending->Empty())
         k.m_Pending->qtys.back() = qty;  // registered once written
       else
         UpdateFileList(k.m_CPath.c_str(), s.m_Name.c_str(), k.m_Name.c_str(), k.m_TBegin, qty, k.m_SpS, 1, 3);
@@ -417,7 +417,7 @@ CStaInfo::Deferral CStaInfo::Defer(CSta& s, CChanInfo& k, const void* data, size
   PendingAppends& p = *k.m_Pending;
   if (p.bytes.size() + bytes > kPendingBytesPerChannel && !FlushPending(k)) return Deferral::kFailed;
   if (bytes > kPendingBytesPerChannel) return Deferral::kDirect;
-  if (p.ends.empty()) {
+  if (p.Empty()) {
     p.cpath = k.m_CPath;
     p.station = &s.m_Name;
     p.tBegin = k.m_TBegin;
@@ -431,7 +431,7 @@ CStaInfo::Deferral CStaInfo::Defer(CSta& s, CChanInfo& k, const void* data, size
 }
 
 bool CStaInfo::FlushPending(CChanInfo& k) {
-  if (!k.m_Pending || k.m_Pending->ends.empty()) return true;
+  if (!k.m_Pending || k.m_Pending->Empty()) return true;
   PendingAppends& p = *k.m_Pending;
   const std::string full = m_Path + kLocalSeparator + LocalPath(p.cpath);
   size_t written = p.ends.size(), at = p.bytes.size();
@@ -463,9 +463,7 @@ bool CStaInfo::FlushPending(CChanInfo& k) {
   if (!whole) m_Failed.insert(p.cpath);
   // One registration per segment, as when each was written by itself.
   std::vector<double> qtys(p.qtys.begin(), p.qtys.begin() + static_cast<std::ptrdiff_t>(written));
-  p.bytes.clear();
-  p.ends.clear();
-  p.qtys.clear();
+  p.Clear();
   for (const double qty : qtys)
     UpdateFileList(p.cpath.c_str(), p.station->c_str(), k.m_Name.c_str(), p.tBegin, qty, p.sps, 1, 3);
   return whole;

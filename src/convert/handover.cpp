@@ -13,7 +13,6 @@
 #include <unordered_map>
 
 #include "archive/registration.h"
-#include "convert/selection.h"
 
 namespace convert {
 namespace {

@@ -194,12 +194,10 @@ void CStaInfo::Abandon() {
   // hand: writing them would register them too, on the database that failed.
   for (const auto& sta : m_StaList)
     for (const auto& chan : sta->m_ChanList)
-      if (chan->m_Pending && !chan->m_Pending->ends.empty()) {
+      if (chan->m_Pending && !chan->m_Pending->Empty()) {
         m_Stats.segmentsNotStored += chan->m_Pending->ends.size();
         m_Stats.samplesNotStored += chan->m_Pending->bytes.size() / sizeof(float);
-        chan->m_Pending->bytes.clear();
-        chan->m_Pending->ends.clear();
-        chan->m_Pending->qtys.clear();
+        chan->m_Pending->Clear();
       }
   CloseFiles();
   m_NotStored.Flush();

@@ -32,6 +32,12 @@ struct PendingAppends {
   std::string cpath;          // the file, its row's fields
   const std::string* station = nullptr;
   double tBegin = 0, sps = 0;
+  bool Empty() const { return ends.empty(); }
+  void Clear() {
+    bytes.clear();
+    ends.clear();
+    qtys.clear();
+  }
 };
 
 class CChanInfo {
