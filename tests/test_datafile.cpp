@@ -247,6 +247,26 @@ TEST(DataFile, AWaitingWriteThatFailsStoresTheSegmentsThatFit) {
   EXPECT_NE(diag.messages[0].find("File too large"), std::string::npos) << diag.messages[0];
 }
 
+// Appends waiting for a file that another program removed meanwhile would
+// vanish with its last link: they are reported instead, and the file is not
+// brought back by them.
+TEST(DataFile, WaitingAppendsToAFileRemovedMeanwhileAreReported) {
+  TempDir dir;
+  Writer w(dir.Path().string());
+  for (int i = 0; i < 3; ++i) w.Segment("ABCD", "BHZ", 20, kExample + 495 * i, 9900);
+  const std::string path = dir / "ABCD/07/05032011-070809-BHZ.ABCD";
+  ASSERT_TRUE(std::filesystem::remove(path));
+  DiagCapture diag;
+  w.store.WriteAll();
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_EQ(w.store.m_Stats.filesExtended, 0u);
+  EXPECT_EQ(w.store.m_Stats.segmentsNotStored, 2u);
+  EXPECT_EQ(w.store.m_Stats.samplesNotStored, 2u * 9900);
+  ASSERT_FALSE(diag.messages.empty());
+  EXPECT_NE(diag.messages[0].find(path + ": cannot open for appending: No such file"), std::string::npos)
+      << diag.messages[0];
+}
+
 TEST(DataFile, UnsafeCodesNeverBecomePaths) {
   TempDir dir;
   Writer w((dir / "data"));

@@ -352,34 +352,41 @@ void CStaInfo::NoteNotStored(const std::string& problem, const std::string& reas
   m_Stats.samplesNotStored += samples;
 }
 
+// A kept file that another program removed meanwhile would swallow a write
+// unseen; the path is what counts, as when the file is reopened. Checked
+// before each write rather than each segment: most segments wait for a
+// larger write.
+const char* CStaInfo::ReadyToAppend(CChanInfo& k, const std::string& full) {
+  struct stat kept {};
+  if (k.m_Fd >= 0 && (::fstat(k.m_Fd, &kept) != 0 || kept.st_nlink == 0)) CloseFd(k);
+  if (k.m_Fd >= 0) return nullptr;
+  const int fd = ::open(full.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return "cannot open for appending";
+  off_t end = ::lseek(fd, 0, SEEK_END);
+  // A run that died while appending may have left part of a sample; the
+  // next one must start on a sample boundary.
+  if (end > kHeaderBytes && (end - kHeaderBytes) % 4 != 0) {
+    end -= (end - kHeaderBytes) % 4;
+    if (::ftruncate(fd, end) != 0 || ::lseek(fd, end, SEEK_SET) != end) end = -1;
+  }
+  if (end < 0) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return "cannot append";
+  }
+  KeepOpen(k, fd, end);
+  return nullptr;
+}
+
 bool CStaInfo::AppendToFile(CSta& s, CChanInfo& k) {
   const std::string full = m_Path + kLocalSeparator + LocalPath(k.m_CPath);
   auto fail = [&](const char* what) {
     ReportNotStored(full, what, s, k);
     return false;
   };
-  // A kept file that another program removed or replaced meanwhile would
-  // swallow the segment unseen; the path is what counts, as when reopened.
-  struct stat kept {};
-  if (k.m_Fd >= 0 && (::fstat(k.m_Fd, &kept) != 0 || kept.st_nlink == 0)) CloseFile(k);
-  if (k.m_Fd < 0) {
-    const int fd = ::open(full.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return fail("cannot open for appending");
-    off_t end = ::lseek(fd, 0, SEEK_END);
-    // A run that died while appending may have left part of a sample; the
-    // next one must start on a sample boundary.
-    if (end > kHeaderBytes && (end - kHeaderBytes) % 4 != 0) {
-      end -= (end - kHeaderBytes) % 4;
-      if (::ftruncate(fd, end) != 0 || ::lseek(fd, end, SEEK_SET) != end) end = -1;
-    }
-    if (end < 0) {
-      const int err = errno;
-      ::close(fd);
-      errno = err;
-      return fail("cannot append");
-    }
-    KeepOpen(k, fd, end);
-  }
+  if (k.m_Fd < 0)
+    if (const char* what = ReadyToAppend(k, full)) return fail(what);
   k.m_LastUse = ++m_UseClock;
   std::vector<uint32_t> scratch;
   const size_t bytes = sizeof(float) * static_cast<size_t>(k.m_Count);
@@ -393,6 +400,7 @@ bool CStaInfo::AppendToFile(CSta& s, CChanInfo& k) {
     case Deferral::kDirect:
       break;
   }
+  if (const char* what = ReadyToAppend(k, full)) return fail(what);
   if (!WriteAllBytes(k.m_Fd, data, bytes)) {
     const int err = errno;
     // Leave the file as it was before this segment.
@@ -408,15 +416,34 @@ bool CStaInfo::AppendToFile(CSta& s, CChanInfo& k) {
 }
 
 CStaInfo::Deferral CStaInfo::Defer(CSta& s, CChanInfo& k, const void* data, size_t bytes) {
+  // The budget is shared by the channels with an open file, so that every
+  // channel of a network writes in large pieces, not only the first few.
+  const size_t share = std::min(kPendingBytesPerChannel, m_PendingBudget / std::max<size_t>(1, m_Open.size()));
   if (!k.m_Pending) {
-    if (m_PendingUsed + kPendingBytesPerChannel > m_PendingBudget) return Deferral::kDirect;
-    m_PendingUsed += kPendingBytesPerChannel;
+    if (share < kMinPendingBytes) return Deferral::kDirect;
     k.m_Pending = std::make_unique<PendingAppends>();
-    k.m_Pending->bytes.reserve(kPendingBytesPerChannel);
+    // A file just closed usually gives way to the channel's next one: its
+    // buffer is taken over rather than a fresh one faulted in.
+    if (!m_SpareBytes.empty() && m_SpareBytes.back().capacity() <= share) {
+      k.m_Pending->bytes = std::move(m_SpareBytes.back());
+      m_SpareBytes.pop_back();
+    }
+    k.m_Pending->bytes.reserve(share);
   }
   PendingAppends& p = *k.m_Pending;
-  if (p.bytes.size() + bytes > kPendingBytesPerChannel && !FlushPending(k)) return Deferral::kFailed;
-  if (bytes > kPendingBytesPerChannel) return Deferral::kDirect;
+  if (p.bytes.size() + bytes > share) {
+    if (!FlushPending(k)) return Deferral::kFailed;
+    // Reserved while fewer files were open: give back what the share no longer allows.
+    if (p.bytes.capacity() > share) {
+      std::vector<unsigned char>().swap(p.bytes);
+      if (share < kMinPendingBytes) {
+        k.m_Pending.reset();
+        return Deferral::kDirect;
+      }
+      p.bytes.reserve(share);
+    }
+  }
+  if (bytes > share) return Deferral::kDirect;
   if (p.Empty()) {
     p.cpath = k.m_CPath;
     p.station = &s.m_Name;
@@ -436,7 +463,12 @@ bool CStaInfo::FlushPending(CChanInfo& k) {
   const std::string full = m_Path + kLocalSeparator + LocalPath(p.cpath);
   size_t written = p.ends.size(), at = p.bytes.size();
   int err = 0;
-  if (!WriteAllBytes(k.m_Fd, p.bytes.data(), p.bytes.size())) {
+  const char* what = ReadyToAppend(k, full);
+  if (what) {
+    err = errno;
+    written = at = 0;
+  } else if (!WriteAllBytes(k.m_Fd, p.bytes.data(), p.bytes.size())) {
+    what = "cannot append";
     // Segment by segment from where the file stood: those that fit are stored.
     written = at = 0;
     if (::ftruncate(k.m_Fd, k.m_FileBytes) == 0 && ::lseek(k.m_Fd, k.m_FileBytes, SEEK_SET) == k.m_FileBytes)
@@ -454,7 +486,7 @@ bool CStaInfo::FlushPending(CChanInfo& k) {
     if (i == written) {
       errno = err;
       const std::string reason = std::strerror(err);
-      NoteNotStored(full + ": cannot append: " + reason, reason, *p.station, k, samples);
+      NoteNotStored(full + ": " + what + ": " + reason, reason, *p.station, k, samples);
     } else {
       NoteNotStored(full + ": an earlier segment could not be stored", "", *p.station, k, samples);
     }
@@ -487,6 +519,15 @@ void CStaInfo::KeepOpen(CChanInfo& k, int fd, int64_t bytes) {
 void CStaInfo::CloseFile(CChanInfo& k) {
   if (k.m_Fd < 0) return;
   FlushPending(k);
+  if (k.m_Pending) {  // its share goes to the files still open
+    if (m_SpareBytes.size() < kSpareBuffers) m_SpareBytes.push_back(std::move(k.m_Pending->bytes));
+    k.m_Pending.reset();
+  }
+  CloseFd(k);
+}
+
+void CStaInfo::CloseFd(CChanInfo& k) {
+  if (k.m_Fd < 0) return;
   m_Open.erase(std::find(m_Open.begin(), m_Open.end(), &k));
   const int fd = k.m_Fd;
   k.m_Fd = -1;

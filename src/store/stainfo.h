@@ -62,7 +62,7 @@ class CChanInfo {
   int64_t m_FileBytes = 0;
   uint64_t m_LastUse = 0;
   uint64_t m_FileSamples = 0;  // of the current file
-  std::unique_ptr<PendingAppends> m_Pending;  // while the store's budget allows
+  std::unique_ptr<PendingAppends> m_Pending;  // while its file is open and the store's budget allows
   // What the archive held of this channel when the run began, and what the
   // run has written since; loaded at the channel's first write.
   archive::CChannelHoldings m_Held;
@@ -129,7 +129,8 @@ class CStaInfo {
   void CloseFiles();
   // At most this many data files are kept open at once.
   void SetOpenFileLimit(size_t limit) { m_OpenLimit = limit ? limit : 1; }
-  // Bytes of appends that may wait for a larger write, over all channels.
+  // Bytes of appends that may wait for a larger write, shared by the
+  // channels with an open file.
   void SetPendingBudget(size_t bytes) { m_PendingBudget = bytes; }
   // After an error ended the run: reports what the store still holds as not stored.
   void Abandon();
@@ -178,6 +179,9 @@ class CStaInfo {
   // After the last segment at the old rate was handed over.
   void ChangeRate(const CSta& s, CChanInfo& c, double sps, double at);
   bool AppendToFile(CSta& sta, CChanInfo& chan);
+  // Opens chan's file at full for appending unless its kept one still has
+  // that name; what failed otherwise, errno the reason.
+  const char* ReadyToAppend(CChanInfo& chan, const std::string& full);
   enum class Deferral { kQueued, kDirect, kFailed };
   Deferral Defer(CSta& s, CChanInfo& k, const void* data, size_t bytes);
   // Writes what waits for k's open file and registers it; false when a
@@ -201,6 +205,7 @@ class CStaInfo {
   // Kept-open data files: one more, and closing one (its errors reported).
   void KeepOpen(CChanInfo& k, int fd, int64_t bytes);
   void CloseFile(CChanInfo& k);
+  void CloseFd(CChanInfo& k);  // without writing what waits
   // Finds (or adds) the channel of a record. Codes that fit the SEED fields
   // (station 5, channel 3 bytes) are looked up in one flat table keyed by
   // both, which stays in cache with thousands of channels.
@@ -224,12 +229,15 @@ class CStaInfo {
   size_t m_OpenLimit;
   uint64_t m_UseClock = 0;
   size_t m_PendingBudget;
-  size_t m_PendingUsed = 0;
+  std::vector<std::vector<unsigned char>> m_SpareBytes;  // of closed files, for the next ones
+  static constexpr size_t kSpareBuffers = 2;
 };
 
 // What one channel's appends may wait for, and all channels' of a store
-// by default.
+// by default. Below the least share, a channel writes each segment itself:
+// a share no larger than a segment would only add a copy.
 constexpr size_t kPendingBytesPerChannel = 1 << 20;
+constexpr size_t kMinPendingBytes = 64u << 10;
 constexpr size_t kDefaultPendingBudget = 8u << 20;
 
 // Rates that differ by no more than one part in a million.
