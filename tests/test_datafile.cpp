@@ -387,4 +387,37 @@ TEST(DataFile, AFileIsNeverReplacedNeitherInARunNorByALaterOne) {
   EXPECT_TRUE(diag.messages.empty());
 }
 
+// Segments are decoded into the room behind a channel's waiting appends
+// where there is room. Files opening and closing change every channel's
+// share of the budget, below the least share too; each sample must still
+// land once, in order.
+TEST(DataFile, WaitingAppendsKeepEverySampleWhileTheirShareChanges) {
+  for (const size_t budget : {size_t{0}, size_t{288} << 10, size_t{8} << 20}) {
+    SCOPED_TRACE(budget);
+    TempDir dir;
+    Writer w(dir.Path().string());
+    w.store.SetPendingBudget(budget);
+    const char* chans[] = {"BHZ", "BHN", "BHE", "HHZ"};
+    std::vector<std::vector<float>> sent(4);
+    // 20 sps, 9900-sample segments (495 s): channel c starts c segments
+    // late, so that files open and close at different times; HHZ skips one.
+    for (int slot = 0; slot < 18; ++slot)
+      for (int c = 0; c < 4; ++c) {
+        if (slot < c || (c == 3 && slot == 9)) continue;
+        const int from = c * 1000000 + static_cast<int>(sent[c].size());
+        const std::vector<float> v = Ramp(from, 9900);
+        w.store.AddData("ABCD", chans[c], 20, kExample + 495.0 * slot, 9900, v.data());
+        sent[c].insert(sent[c].end(), v.begin(), v.end());
+      }
+    w.store.WriteAll();
+    std::vector<std::vector<float>> stored(4);
+    for (const auto& f : ReadVezTree(dir.Path().string()))
+      for (int c = 0; c < 4; ++c)
+        if (f.relative.find(std::string("-") + chans[c] + ".") != std::string::npos)
+          stored[c].insert(stored[c].end(), f.samples.begin(), f.samples.end());
+    for (int c = 0; c < 4; ++c) EXPECT_EQ(stored[c], sent[c]) << chans[c];
+    EXPECT_EQ(w.store.m_Stats.segmentsNotStored, 0u);
+  }
+}
+
 }  // namespace

@@ -157,7 +157,7 @@ void CStaInfo::PlaceStored(CChanInfo& k, size_t i) {
   const auto first = static_cast<int64_t>(std::ceil((second - k.m_SegBegin) * k.m_SpS - 1e-9));
   const auto last = static_cast<int64_t>(std::ceil((second + 1 - k.m_SegBegin) * k.m_SpS - 1e-9));
   std::vector<uint32_t> stored, scratch;
-  const auto* incoming = static_cast<const uint32_t*>(LittleEndianSamples(k.m_Data.get(), k.m_Count, scratch));
+  const auto* incoming = static_cast<const uint32_t*>(LittleEndianSamples(k.m_Seg, k.m_Count, scratch));
   int64_t chosen = first;
   for (int64_t n = first; n < last; ++n) {
     const int64_t lo = std::max<int64_t>(0, n), hi = std::min(count, n + samples);
@@ -186,9 +186,11 @@ void CStaInfo::WriteAround(unsigned sta, unsigned chan, const std::vector<archiv
     at = o.last;
   }
   if (at < count) pieces.emplace_back(at, count);
-  // Each piece moves to the front of the buffer; later pieces lie beyond it.
+  // Each piece moves to the front of the buffer; later pieces lie beyond it,
+  // where an append in place would put the next segment.
+  SegmentToOwnBuffer(k);
   for (const auto& [first, last] : pieces) {
-    if (first > 0) std::memmove(k.m_Data.get(), k.m_Data.get() + first, sizeof(float) * (last - first));
+    if (first > 0) std::memmove(k.m_Seg, k.m_Seg + first, sizeof(float) * (last - first));
     k.m_SegBegin = begin + static_cast<double>(first) * h;
     k.m_Count = static_cast<int>(last - first);
     k.m_SegQty = static_cast<double>(last - first) * h;
@@ -223,7 +225,7 @@ void CStaInfo::CompareStored(CSta& s, CChanInfo& k, archive::StoredFile& file, c
     return;
   }
   const auto* incoming =
-      static_cast<const uint32_t*>(LittleEndianSamples(k.m_Data.get() + o.first, static_cast<int>(n), scratch));
+      static_cast<const uint32_t*>(LittleEndianSamples(k.m_Seg + o.first, static_cast<int>(n), scratch));
   for (size_t i = 0; i < n;) {
     size_t j = i;
     const bool same = stored[i] == incoming[i];
@@ -390,7 +392,7 @@ bool CStaInfo::AppendToFile(CSta& s, CChanInfo& k) {
   k.m_LastUse = ++m_UseClock;
   std::vector<uint32_t> scratch;
   const size_t bytes = sizeof(float) * static_cast<size_t>(k.m_Count);
-  const void* data = LittleEndianSamples(k.m_Data.get(), k.m_Count, scratch);
+  const void* data = LittleEndianSamples(k.m_Seg, k.m_Count, scratch);
   switch (Defer(s, k, data, bytes)) {
     case Deferral::kQueued:
       return true;
@@ -398,6 +400,8 @@ bool CStaInfo::AppendToFile(CSta& s, CChanInfo& k) {
       NoteNotStored(full + ": an earlier segment could not be stored", "", s, k);
       return false;
     case Deferral::kDirect:
+      // The segment may have left the room of the waiting appends meanwhile.
+      if constexpr (std::endian::native == std::endian::little) data = k.m_Seg;
       break;
   }
   if (const char* what = ReadyToAppend(k, full)) return fail(what);
@@ -424,34 +428,35 @@ CStaInfo::Deferral CStaInfo::Defer(CSta& s, CChanInfo& k, const void* data, size
     k.m_Pending = std::make_unique<PendingAppends>();
     // A file just closed usually gives way to the channel's next one: its
     // buffer is taken over rather than a fresh one faulted in.
-    if (!m_SpareBytes.empty() && m_SpareBytes.back().capacity() <= share) {
+    if (!m_SpareBytes.empty()) {
       k.m_Pending->bytes = std::move(m_SpareBytes.back());
       m_SpareBytes.pop_back();
     }
-    k.m_Pending->bytes.reserve(share);
+    k.m_Pending->bytes.Reset(share);
   }
   PendingAppends& p = *k.m_Pending;
-  if (p.bytes.size() + bytes > share) {
+  const bool inPlace = data == p.bytes.Tail();
+  if (!inPlace && p.bytes.size() + bytes > std::min(share, p.bytes.capacity())) {
     if (!FlushPending(k)) return Deferral::kFailed;
-    // Reserved while fewer files were open: give back what the share no longer allows.
-    if (p.bytes.capacity() > share) {
-      std::vector<unsigned char>().swap(p.bytes);
+    // Reserved while fewer or more files were open: to the share of now.
+    if (p.bytes.capacity() != share) {
+      SegmentToOwnBuffer(k);
       if (share < kMinPendingBytes) {
         k.m_Pending.reset();
         return Deferral::kDirect;
       }
-      p.bytes.reserve(share);
+      p.bytes.Reset(share);
+      data = k.m_Seg;
     }
   }
-  if (bytes > share) return Deferral::kDirect;
+  if (!inPlace && bytes > share) return Deferral::kDirect;
   if (p.Empty()) {
     p.cpath = k.m_CPath;
     p.station = &s.m_Name;
     p.tBegin = k.m_TBegin;
     p.sps = k.m_SpS;
   }
-  const auto* b = static_cast<const unsigned char*>(data);
-  p.bytes.insert(p.bytes.end(), b, b + bytes);
+  p.bytes.Append(data, bytes);
   p.ends.push_back(p.bytes.size());
   p.qtys.push_back(0);
   return Deferral::kQueued;
@@ -520,10 +525,26 @@ void CStaInfo::CloseFile(CChanInfo& k) {
   if (k.m_Fd < 0) return;
   FlushPending(k);
   if (k.m_Pending) {  // its share goes to the files still open
+    SegmentToOwnBuffer(k);
     if (m_SpareBytes.size() < kSpareBuffers) m_SpareBytes.push_back(std::move(k.m_Pending->bytes));
     k.m_Pending.reset();
   }
   CloseFd(k);
+}
+
+float* CStaInfo::SegmentBuffer(CChanInfo& k) {
+  if constexpr (std::endian::native == std::endian::little) {
+    // Only samples as they are stored can be appended where they were decoded.
+    if (k.m_Pending && k.m_Fd >= 0 && k.m_Pending->bytes.Room() >= sizeof(float) * kChanBufferSamples)
+      return reinterpret_cast<float*>(k.m_Pending->bytes.Tail());
+  }
+  return k.m_Data.get();
+}
+
+void CStaInfo::SegmentToOwnBuffer(CChanInfo& k) {
+  if (k.m_Seg == k.m_Data.get()) return;
+  if (k.m_Count > 0) std::memcpy(k.m_Data.get(), k.m_Seg, sizeof(float) * static_cast<size_t>(k.m_Count));
+  k.m_Seg = k.m_Data.get();
 }
 
 void CStaInfo::CloseFd(CChanInfo& k) {
@@ -610,7 +631,7 @@ CStaInfo::Creation CStaInfo::CreateFile(unsigned sta, unsigned chan) {
   std::vector<uint32_t> scratch;
   const size_t bytes = sizeof(float) * static_cast<size_t>(k.m_Count);
   bool ok = WriteAllBytes(fd, header, kHeaderBytes) &&
-            WriteAllBytes(fd, LittleEndianSamples(k.m_Data.get(), k.m_Count, scratch), bytes);
+            WriteAllBytes(fd, LittleEndianSamples(k.m_Seg, k.m_Count, scratch), bytes);
   int err = errno;
   // Into place only where no file is: another one would be lost.
   if (ok && ::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, full.c_str(), RENAME_NOREPLACE) != 0) {

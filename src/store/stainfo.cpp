@@ -8,7 +8,7 @@
 #include "platform/diag.h"
 
 CChanInfo::CChanInfo(const char* name, double sps)
-    : m_SpS(sps), m_Name(name), m_Data(new float[kChanBufferSamples]) {}
+    : m_SpS(sps), m_Name(name), m_Data(new float[kChanBufferSamples]), m_Seg(m_Data.get()) {}
 
 CSta::CSta(const char* name) : m_Name(name) {}
 
@@ -160,9 +160,9 @@ float* CStaInfo::Place(const char* sta, const char* chan, double sps, double tBe
     WriteChan(i, j);
     if (!sameRate) ChangeRate(*m_StaList[i], c, sps, tBegin);
     RestartSegment(c, tBegin, d, count);
-    return c.m_Data.get();
+    return c.m_Seg = SegmentBuffer(c);
   }
-  float* to = c.m_Data.get() + c.m_Count;
+  float* to = c.m_Seg + c.m_Count;
   c.m_Count += count;
   c.m_SegQty += d;
   return to;

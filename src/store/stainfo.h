@@ -3,10 +3,12 @@
 // channel that follow each other in time into buffered segments and hands
 // complete segments to the data file writer.
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "archive/notstoredreport.h"
@@ -25,8 +27,45 @@ constexpr int kMaxSegmentSamples = 9900;
 // waits is neither on disk nor registered. Segment ends are kept so that a
 // write that fails is redone segment by segment, each stored or not as if
 // written on its own.
+// Bytes with room behind them, into which a channel's next segment may be
+// decoded so that appending it copies nothing.
+class AppendBuffer {
+ public:
+  AppendBuffer() = default;
+  AppendBuffer(AppendBuffer&& o) noexcept { *this = std::move(o); }
+  AppendBuffer& operator=(AppendBuffer&& o) noexcept {
+    m_Bytes = std::move(o.m_Bytes);
+    m_Size = std::exchange(o.m_Size, 0);
+    m_Capacity = std::exchange(o.m_Capacity, 0);
+    return *this;
+  }
+  unsigned char* data() { return m_Bytes.get(); }
+  size_t size() const { return m_Size; }
+  size_t capacity() const { return m_Capacity; }
+  unsigned char* Tail() { return m_Bytes.get() + m_Size; }
+  size_t Room() const { return m_Capacity - m_Size; }
+  // Empties the buffer and gives it this capacity.
+  void Reset(size_t capacity) {
+    if (capacity != m_Capacity) {
+      m_Bytes.reset(capacity ? new unsigned char[capacity] : nullptr);
+      m_Capacity = capacity;
+    }
+    m_Size = 0;
+  }
+  // bytes may lie in the room already, at the tail or behind it.
+  void Append(const void* bytes, size_t n) {
+    if (bytes != Tail()) std::memmove(Tail(), bytes, n);
+    m_Size += n;
+  }
+  void Clear() { m_Size = 0; }
+
+ private:
+  std::unique_ptr<unsigned char[]> m_Bytes;
+  size_t m_Size = 0, m_Capacity = 0;
+};
+
 struct PendingAppends {
-  std::vector<unsigned char> bytes;
+  AppendBuffer bytes;
   std::vector<size_t> ends;   // of each segment in bytes
   std::vector<double> qtys;   // the file's duration after each
   std::string cpath;          // the file, its row's fields
@@ -34,7 +73,7 @@ struct PendingAppends {
   double tBegin = 0, sps = 0;
   bool Empty() const { return ends.empty(); }
   void Clear() {
-    bytes.clear();
+    bytes.Clear();
     ends.clear();
     qtys.clear();
   }
@@ -56,6 +95,9 @@ class CChanInfo {
   double m_SegOrigin = 0;
   int m_Count = 0;
   std::unique_ptr<float[]> m_Data;  // kChanBufferSamples, allocated with the channel
+  // The segment's samples: m_Data, or the room behind the appends waiting
+  // for the channel's file.
+  float* m_Seg;
   // The current data file kept open between appends, -1 when closed; its
   // size, so that a failed append can be taken back; when it was last used.
   int m_Fd = -1;
@@ -206,6 +248,10 @@ class CStaInfo {
   void KeepOpen(CChanInfo& k, int fd, int64_t bytes);
   void CloseFile(CChanInfo& k);
   void CloseFd(CChanInfo& k);  // without writing what waits
+  // Where a new segment of k goes, and moving one out of the room of
+  // waiting appends before their buffer is reused or given up.
+  float* SegmentBuffer(CChanInfo& k);
+  void SegmentToOwnBuffer(CChanInfo& k);
   // Finds (or adds) the channel of a record. Codes that fit the SEED fields
   // (station 5, channel 3 bytes) are looked up in one flat table keyed by
   // both, which stays in cache with thousands of channels.
@@ -229,7 +275,7 @@ class CStaInfo {
   size_t m_OpenLimit;
   uint64_t m_UseClock = 0;
   size_t m_PendingBudget;
-  std::vector<std::vector<unsigned char>> m_SpareBytes;  // of closed files, for the next ones
+  std::vector<AppendBuffer> m_SpareBytes;  // of closed files, for the next ones
   static constexpr size_t kSpareBuffers = 2;
 };
 
