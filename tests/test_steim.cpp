@@ -29,14 +29,18 @@ std::vector<unsigned char> WithFrames(const std::vector<unsigned char>& frames, 
   return r;
 }
 
+// The buffer starts full of NaN: a decoder sets every sample, 0.0 where the
+// record holds none, whatever the buffer held before.
+constexpr float kStale = std::numeric_limits<float>::quiet_NaN();
+
 std::vector<float> Steim1(std::vector<unsigned char> rec, int n) {
-  std::vector<float> out(static_cast<size_t>(n), 0.0f);
+  std::vector<float> out(static_cast<size_t>(n), kStale);
   seed::DecodeSteim1(rec.data(), rec.data() + kD, static_cast<int>(rec.size()), n, out.data(), true);
   return out;
 }
 
 std::vector<float> Steim2(std::vector<unsigned char> rec, int n, bool swap) {
-  std::vector<float> out(static_cast<size_t>(n), 0.0f);
+  std::vector<float> out(static_cast<size_t>(n), kStale);
   seed::DecodeSteim2(rec.data(), rec.data() + kD, static_cast<int>(rec.size()), n, out.data(), swap);
   return out;
 }
@@ -338,7 +342,7 @@ TEST(FixedWidth, WhatFitsIsDecodedTheRestIsZero) {
     // Exactly the bytes to the end of the record, so that an overrun is seen.
     const int length = 75;
     std::vector<unsigned char> data(static_cast<size_t>(length), 0x41);
-    std::vector<float> out(40, 0.0f);
+    std::vector<float> out(40, kStale);
     DiagCapture diag;
     c.decode(data.data(), length, 40, out.data(), true);
     const int fit = length / c.width;

@@ -34,7 +34,6 @@ void TakeRecord(CStaInfo& store, const RecordJob& job, const unsigned char* reco
   // Most records fit the channel's buffer and are decoded into it.
   float* out = n <= kChanBufferSamples ? store.Place(job.header.station, job.header.channel, job.rate, job.start, n)
                                        : samples;
-  std::fill(out, out + n, 0.0f);
   seed::DecodeSamples(record, job.length, job.header, out);
   if (out == samples) store.AddData(job.header.station, job.header.channel, job.rate, job.start, n, samples);
 }

@@ -1,5 +1,6 @@
 #include "seed/fixedwidth.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -39,9 +40,11 @@ void DecodeFixed(const unsigned char* data, int length, int n, float* out, bool 
     Convert<T, true>(data, m, out);
   else
     Convert<T, false>(data, m, out);
-  if (m < n)
+  if (m < n) {
+    std::fill(out + m, out + n, 0.0f);
     platform::DebugOutputF("Expected %d %s, only %d fit in the record... Lost values will be Padded with Zeros\n", n,
                            what, m);
+  }
 }
 
 }  // namespace

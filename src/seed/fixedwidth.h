@@ -3,8 +3,8 @@
 // 16- and 32-bit integers, 32- and 64-bit IEEE floats. data points at the
 // first value and length is the number of bytes from there to the end of the
 // record; swap: values stored most significant byte first. The values that
-// fit in length bytes are decoded into out (n floats, all 0.0 on entry); the
-// rest stay 0.0, with one diagnostic message.
+// fit in length bytes are decoded into out (n floats); the rest are set
+// to 0.0, with one diagnostic message.
 namespace seed {
 
 void DecodeInt16(const unsigned char* data, int length, int n, float* out, bool swap);

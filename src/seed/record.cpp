@@ -1,5 +1,6 @@
 #include "seed/record.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -165,11 +166,14 @@ Encoding DecoderFor(int encodingFormat) {
 
 Encoding DecodeSamples(const unsigned char* record, int R, const RecordHeader& h, float* out) {
   const DecoderEntry* d = FindDecoder(h.encodingFormat);
-  if (!d) return kNoDecoder;
-  if (!d->decode) return d->encoding;
   const int n = h.sampleCount;
+  if (!d || !d->decode) {
+    std::fill(out, out + std::max(n, 0), 0.0f);
+    return d ? d->encoding : kNoDecoder;
+  }
   const int D = h.dataOffset;
   if (D > R) {
+    std::fill(out, out + std::max(n, 0), 0.0f);
     platform::DebugOutputF(
         "Beginning of data %d lies beyond the %d-byte record... %d values will be Padded with Zeros\n", D, R,
         n);

@@ -169,9 +169,9 @@ double CalcSampleRate(int factor, int multiplier);
 // 4 and 5 32- and 64-bit floats, 10 Steim1, 11 Steim2; kNoDecoder for any other.
 Encoding DecoderFor(int encodingFormat);
 
-// Decodes the n samples of a record read by ReadHeader into out (n floats,
-// zeroed by the caller) with the decoder for its encoding; text and
-// encodings without a decoder leave out as it is.
+// Decodes the n samples of a record read by ReadHeader into out (n floats)
+// with the decoder for its encoding; what the record does not hold, text and
+// encodings without a decoder included, comes out as 0.0.
 Encoding DecodeSamples(const unsigned char* record, int R, const RecordHeader& header, float* out);
 
 // "%s::%s Time=%f DT=%f Counts=%d beg=%d" into out; returns the length.

@@ -1,5 +1,6 @@
 #include "seed/steim.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <utility>
@@ -300,6 +301,7 @@ void Steim1(const unsigned char* record, const unsigned char* data, int R, int n
   const int frames = FrameCount(record, data, R);
   if (frames == 0) {
     if (n > 0) ReportNoFrame(1, record, data, R, n);
+    std::fill(out, out + std::max(n, 0), 0.0f);
     return;
   }
   const int32_t x0 = static_cast<int32_t>(Word32<Swap>(data + 4));
@@ -346,6 +348,7 @@ void Steim1(const unsigned char* record, const unsigned char* data, int R, int n
   }
   if (f > n)
     platform::DebugOutputF("Expected %d, found %d samples... Extra values will be Truncated\n", n, f);
+  for (int i = f; i < n; ++i) out[i] = 0.0f;
 }
 
 }  // namespace

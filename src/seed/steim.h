@@ -1,7 +1,7 @@
 #pragma once
 // Steim1 and Steim2 decoders from the data section of one SEED data record
-// to n float samples. out holds n floats, all 0.0 on entry; values that the
-// record does not hold stay 0.0. No decoder reads outside the R bytes of the
+// to n float samples. out holds n floats; values that the record does not
+// hold are set to 0.0. No decoder reads outside the R bytes of the
 // record, whatever its header says, and complaints go to the diagnostic
 // channel, one message per call.
 namespace seed {
