@@ -440,13 +440,14 @@ CStaInfo::Deferral CStaInfo::Defer(CSta& s, CChanInfo& k, const void* data, size
     if (!FlushPending(k)) return Deferral::kFailed;
     // Reserved while fewer or more files were open: to the share of now.
     if (p.bytes.capacity() != share) {
+      const float* decoded = k.m_Seg;
       SegmentToOwnBuffer(k);
+      if (data == decoded) data = k.m_Seg;  // not where byte-swapped samples wait
       if (share < kMinPendingBytes) {
         k.m_Pending.reset();
         return Deferral::kDirect;
       }
       p.bytes.Reset(share);
-      data = k.m_Seg;
     }
   }
   if (!inPlace && bytes > share) return Deferral::kDirect;

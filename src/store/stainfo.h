@@ -22,11 +22,6 @@ class Connection;
 constexpr int kChanBufferSamples = 10000;
 constexpr int kMaxSegmentSamples = 9900;
 
-// Appends to a channel's open file that wait to go out in one large write:
-// the kernel's cost per byte falls steeply with the size of a write. What
-// waits is neither on disk nor registered. Segment ends are kept so that a
-// write that fails is redone segment by segment, each stored or not as if
-// written on its own.
 // Bytes with room behind them, into which a channel's next segment may be
 // decoded so that appending it copies nothing.
 class AppendBuffer {
@@ -64,6 +59,11 @@ class AppendBuffer {
   size_t m_Size = 0, m_Capacity = 0;
 };
 
+// Appends to a channel's open file that wait to go out in one large write:
+// the kernel's cost per byte falls steeply with the size of a write. What
+// waits is neither on disk nor registered. Segment ends are kept so that a
+// write that fails is redone segment by segment, each stored or not as if
+// written on its own.
 struct PendingAppends {
   AppendBuffer bytes;
   std::vector<size_t> ends;   // of each segment in bytes
