@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <csignal>
@@ -92,6 +93,12 @@ TEST(DataFile, FilesCloseAfterMoreThan3599Seconds) {
   EXPECT_EQ(files[1].samples.front(), 8.0f);
   EXPECT_EQ(w.store.m_Stats.filesCreated, 2u);
   EXPECT_EQ(w.store.m_Stats.filesExtended, 7u);
+  // Room allocated for a file's hour is given back where its samples end short of it.
+  for (const auto& f : files) {
+    struct stat st {};
+    ASSERT_EQ(::stat((dir.Path() / f.relative).c_str(), &st), 0);
+    EXPECT_LT(st.st_blocks * 512, st.st_size + 16384) << f.relative;
+  }
 }
 
 TEST(DataFile, AppendOnlyWithinOneSamplePeriodOfTheFileEnd) {

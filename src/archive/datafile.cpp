@@ -24,6 +24,19 @@ namespace {
 
 constexpr int kHeaderBytes = 512;
 
+// A new file is allocated as far as its samples are expected before it is
+// written, so that the file system maps each block written instead of
+// reserving it, and lays the file out in one piece. Returns the bytes
+// allocated: 0 where the file system cannot, or has no room (the writes
+// then say so), or where its first write is all that is expected.
+int64_t Reserve(int fd, double samples, int firstWrite) {
+  constexpr double kMostReserved = 64.0 * 1024 * 1024;
+  if (!(samples > firstWrite)) return 0;
+  const double bytes = kHeaderBytes + sizeof(float) * std::min(samples, kMostReserved / sizeof(float));
+  const auto length = static_cast<off_t>(bytes);
+  return ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, length) == 0 ? length : 0;
+}
+
 // Writes all of size bytes; false on an error or a write that stops short.
 bool WriteAllBytes(int fd, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
@@ -518,6 +531,7 @@ void CStaInfo::KeepOpen(CChanInfo& k, int fd, int64_t bytes) {
   }
   k.m_Fd = fd;
   k.m_FileBytes = bytes;
+  k.m_Reserved = 0;
   k.m_LastUse = ++m_UseClock;
   m_Open.push_back(&k);
 }
@@ -531,6 +545,15 @@ void CStaInfo::CloseFile(CChanInfo& k) {
     k.m_Pending.reset();
   }
   CloseFd(k);
+}
+
+double CStaInfo::ExpectedSamples(const CSta& s, const CChanInfo& k) const {
+  double seconds = s.m_FileMinutes * 60.0;
+  if (m_Windows)
+    if (auto it = m_Windows->find({s.m_Name, k.m_Name}); it != m_Windows->end())
+      seconds = std::min(seconds, it->second.end - k.m_TBegin);
+  // The window ends after its last sample, give or take the rounding of times.
+  return std::ceil(seconds * k.m_SpS - 1e-3);
 }
 
 float* CStaInfo::SegmentBuffer(CChanInfo& k) {
@@ -553,6 +576,11 @@ void CStaInfo::CloseFd(CChanInfo& k) {
   m_Open.erase(std::find(m_Open.begin(), m_Open.end(), &k));
   const int fd = k.m_Fd;
   k.m_Fd = -1;
+  // Blocks reserved beyond the samples that came would stay allocated.
+  if (k.m_Reserved > k.m_FileBytes && ::ftruncate(fd, k.m_FileBytes) != 0)
+    platform::DebugOutputF("Data file %s: cannot give back the room reserved beyond its end: %s\n",
+                           (m_Path + kLocalSeparator + LocalPath(k.m_CPath)).c_str(), std::strerror(errno));
+  k.m_Reserved = 0;
   // A file system that writes back late (NFS) reports lost writes only here.
   if (::close(fd) != 0) {
     ++m_Stats.closeErrors;
@@ -629,6 +657,7 @@ CStaInfo::Creation CStaInfo::CreateFile(unsigned sta, unsigned chan) {
     return Creation::kFailed;
   }
   ::fchmod(fd, 0666 & ~ProcessUmask());
+  const int64_t reserved = Reserve(fd, ExpectedSamples(s, k), k.m_Count);
   std::vector<uint32_t> scratch;
   const size_t bytes = sizeof(float) * static_cast<size_t>(k.m_Count);
   bool ok = WriteAllBytes(fd, header, kHeaderBytes) &&
@@ -652,6 +681,7 @@ CStaInfo::Creation CStaInfo::CreateFile(unsigned sta, unsigned chan) {
     return Creation::kFailed;
   }
   KeepOpen(k, fd, static_cast<int64_t>(kHeaderBytes + bytes));
+  k.m_Reserved = reserved;
   ++m_Stats.filesCreated;
   m_Failed.erase(k.m_CPath);
   m_Stats.samplesWritten += static_cast<uint64_t>(k.m_Count);

@@ -272,7 +272,8 @@ void CConvertFromSeed::Run() {
       Error("%s", line.c_str());
     });
   std::unique_ptr<convert::IHandOver> handOver =
-      convert::MakeHandOver({useDatabase ? &m_Database : nullptr, registrar.get(), m_DataDir, m_Jobs, holdings});
+      convert::MakeHandOver({useDatabase ? &m_Database : nullptr, registrar.get(), m_DataDir, m_Jobs, holdings,
+                             std::make_shared<const CStaInfo::Windows>(m_Streams.Windows())});
   uint64_t bytesTotal = 0, bytesDone = 0;
   for (const std::string& f : m_FileList) bytesTotal += FileSize(f);
   try {

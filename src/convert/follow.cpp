@@ -314,8 +314,9 @@ bool CFollower::Convert(std::vector<Chunk>& chunks) {
   std::unique_ptr<IRegistrar> registrar;
   if (useDatabase)
     registrar = MakeRegistrar(fileList, c.m_CommitInterval, [&c](const std::string& line) { c.Error("%s", line.c_str()); });
-  std::unique_ptr<IHandOver> handOver =
-      MakeHandOver({useDatabase ? &c.m_Database : nullptr, registrar.get(), c.m_DataDir, c.m_Jobs, holdings});
+  // Followed files go on growing: a new data file is allocated over its whole span.
+  std::unique_ptr<IHandOver> handOver = MakeHandOver(
+      {useDatabase ? &c.m_Database : nullptr, registrar.get(), c.m_DataDir, c.m_Jobs, holdings, nullptr});
   bool ok = true;
   try {
     for (size_t index = 0; index < chunks.size(); ++index) {

@@ -23,10 +23,12 @@ constexpr unsigned kMaxJobs = 8;
 }  // namespace
 
 CChannelWorker::CChannelWorker(odbc::Connection* database, IRegistrar* registrar, const std::string& dataDir,
-                               std::shared_ptr<const archive::HoldingsMap> holdings)
+                               std::shared_ptr<const archive::HoldingsMap> holdings,
+                               std::shared_ptr<const CStaInfo::Windows> windows)
     : m_Store(database, registrar), m_Samples(new float[kMaxSamples]) {
   m_Store.SetPath(dataDir.c_str());
   m_Store.SetHoldings(std::move(holdings));
+  m_Store.SetWindows(std::move(windows));
 }
 
 void TakeRecord(CStaInfo& store, const RecordJob& job, const unsigned char* record, float* samples) {
@@ -56,7 +58,7 @@ namespace {
 class CInlineHandOver final : public IHandOver {
  public:
   explicit CInlineHandOver(const HandOverSettings& s)
-      : m_Worker(s.database, s.registrar, s.dataDir, s.holdings), m_Registrar(s.registrar) {}
+      : m_Worker(s.database, s.registrar, s.dataDir, s.holdings, s.windows), m_Registrar(s.registrar) {}
 
   void Deliver(const RecordJob& job, const unsigned char* record) override {
     m_Input = job.input;
@@ -164,7 +166,7 @@ class CParallelHandOver final : public IHandOver {
 
  private:
   struct Worker {
-    explicit Worker(const HandOverSettings& s) : worker(s.database, s.registrar, s.dataDir, s.holdings) {}
+    explicit Worker(const HandOverSettings& s) : worker(s.database, s.registrar, s.dataDir, s.holdings, s.windows) {}
     CChannelWorker worker;
     std::mutex mutex;  // queue, spare, finish
     std::condition_variable ready, room;

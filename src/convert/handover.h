@@ -34,7 +34,8 @@ void TakeRecord(CStaInfo& store, const RecordJob& job, const unsigned char* reco
 class CChannelWorker {
  public:
   CChannelWorker(odbc::Connection* database, IRegistrar* registrar, const std::string& dataDir,
-                 std::shared_ptr<const archive::HoldingsMap> holdings = nullptr);
+                 std::shared_ptr<const archive::HoldingsMap> holdings = nullptr,
+                 std::shared_ptr<const CStaInfo::Windows> windows = nullptr);
   // Decodes the record (its header already in host order) and adds its samples.
   void Take(const RecordJob& job, const unsigned char* record);
   CStaInfo& Store() { return m_Store; }
@@ -51,6 +52,7 @@ struct HandOverSettings {
   std::string dataDir;
   unsigned jobs = 1;
   std::shared_ptr<const archive::HoldingsMap> holdings;  // what the archive held before the run
+  std::shared_ptr<const CStaInfo::Windows> windows;      // what the run's input holds
 };
 
 class IHandOver {

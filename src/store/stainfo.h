@@ -4,6 +4,7 @@
 // complete segments to the data file writer.
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -102,6 +103,7 @@ class CChanInfo {
   // size, so that a failed append can be taken back; when it was last used.
   int m_Fd = -1;
   int64_t m_FileBytes = 0;
+  int64_t m_Reserved = 0;  // bytes allocated ahead for the file this run created
   uint64_t m_LastUse = 0;
   uint64_t m_FileSamples = 0;  // of the current file
   std::unique_ptr<PendingAppends> m_Pending;  // while its file is open and the store's budget allows
@@ -180,6 +182,10 @@ class CStaInfo {
   // FILELIST and the files); without it, a channel starts from what the run
   // writes and what it meets on disk.
   void SetHoldings(std::shared_ptr<const archive::HoldingsMap> holdings) { m_Holdings = std::move(holdings); }
+  // Where the run's input ends for each station and channel: a new file is
+  // allocated that far into its span, or over all of it without.
+  using Windows = std::map<archive::ChannelKey, archive::ChannelWindow>;
+  void SetWindows(std::shared_ptr<const Windows> windows) { m_Windows = std::move(windows); }
 
   void MakeHeader(char* block, unsigned sta, unsigned chan);
   void MakeDir(const char* path);
@@ -252,6 +258,8 @@ class CStaInfo {
   // waiting appends before their buffer is reused or given up.
   float* SegmentBuffer(CChanInfo& k);
   void SegmentToOwnBuffer(CChanInfo& k);
+  // The samples a new file can expect from this run.
+  double ExpectedSamples(const CSta& s, const CChanInfo& k) const;
   // Finds (or adds) the channel of a record. Codes that fit the SEED fields
   // (station 5, channel 3 bytes) are looked up in one flat table keyed by
   // both, which stays in cache with thousands of channels.
@@ -265,6 +273,7 @@ class CStaInfo {
   std::vector<ChanSlot> m_ChanSlots;
   size_t m_ChanSlotsUsed = 0;
   std::shared_ptr<const archive::HoldingsMap> m_Holdings;
+  std::shared_ptr<const Windows> m_Windows;
   // Current files of channels that could not be created or extended: they
   // take no more segments in this run (see WriteChan).
   std::unordered_set<std::string> m_Failed;
