@@ -245,6 +245,45 @@ TEST_F(Mseed3, SelectionShardsJobsAndTheStationScanReadVersion3) {
   ExpectSameArchive(archive->Image(), whole);
 }
 
+// The scan copies each record only as far as its header is read: a header
+// laid out unlike the record's before it must not be read from that one's bytes.
+TEST(StationScan, EachHeaderIsReadFromItsOwnRecord) {
+  TempDir tmp;
+  std::vector<unsigned char> bytes;
+  for (int i = 0; i < 4; ++i) {
+    seedgen::Header log;  // a text record, which the scan passes over
+    log.station = "LOG";
+    log.encoding = 0;
+    log.minute = i;
+    const auto text = seedgen::Record(log, std::vector<unsigned char>(100, 'x'));
+    seedgen::Header far;  // blockette 1000 behind a blockette 1001
+    far.station = "FAR";
+    far.blockette1000 = 56;
+    far.littleEndian = true;
+    far.minute = i;
+    const auto data = seedgen::EncodeRecord(far, std::vector<int32_t>(40, 7));
+    seedgen::Header3 h3;
+    h3.id = "FDSN:XX_V3_00_B_H_Z";
+    h3.minute = i;
+    const auto r3 = seedgen::EncodeRecord3(h3, std::vector<int32_t>(40, 7));
+    for (const auto* r : {&text, &data, &r3}) bytes.insert(bytes.end(), r->begin(), r->end());
+  }
+  WriteFileBytes(tmp / "mixed.mseed", bytes);
+  convert::CStreamRule streams;
+  convert::ScanStreams(tmp / "mixed.mseed", "DQ", convert::CSelection{}, streams);
+  EXPECT_EQ(streams.Stations(), (std::set<std::string>{"FAR", "V3"}));
+  const auto windows = streams.Windows();
+  const double start = seed::DateToSeconds(2011, 1, 1, 0, 0, 0);
+  for (const char* station : {"FAR", "V3"}) {
+    SCOPED_TRACE(station);
+    ASSERT_TRUE(windows.count({station, "BHZ"}));
+    const archive::ChannelWindow& w = windows.at({station, "BHZ"});
+    EXPECT_DOUBLE_EQ(w.begin, start);
+    EXPECT_DOUBLE_EQ(w.end, start + 180 + 2);
+    EXPECT_DOUBLE_EQ(w.minSps, 20);
+  }
+}
+
 // Found by fuzz_record_length: a header shorter than a version 2 probe in
 // the last bytes of the search's first read window.
 TEST(Mseed3Search, AHeaderNearTheEndOfTheFirstReadWindowIsFound) {

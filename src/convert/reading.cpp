@@ -39,6 +39,13 @@ class CFormat2 final : public IRecordFormat {
   bool SelfDelimiting() const override { return false; }
   seed::Damage Check(const unsigned char*, size_t) const override { return seed::Damage::kNone; }
   char Quality(const unsigned char* record) const override { return static_cast<char>(record[seed::kQuality]); }
+  size_t HeaderLength(const unsigned char* p, size_t length) const override {
+    // Without a blockette 1000 the chain is followed to its end.
+    seed::Blockette1000 b;
+    if (seed::FindBlockette1000(p, static_cast<int>(length), seed::IsLittleEndianHeader(p), b) != seed::Chain::kFound)
+      return length;
+    return std::min(length, static_cast<size_t>(b.offset + seed::kB1000Size));
+  }
   std::string ReadHeader(unsigned char* record, size_t length, seed::RecordHeader& h, double& rate,
                          double& start) const override {
     seed::ReadHeader(record, static_cast<int>(length), h);
@@ -58,6 +65,9 @@ class CFormat3 final : public IRecordFormat {
   }
   char Quality(const unsigned char* record) const override {
     return seed::QualityOfPublicationVersion(record[seed::k3PublicationVersion]);
+  }
+  size_t HeaderLength(const unsigned char* p, size_t length) const override {
+    return std::min(length, static_cast<size_t>(seed::k3FixedHeaderSize + p[seed::k3IdentifierLength]));
   }
   std::string ReadHeader(unsigned char* record, size_t, seed::RecordHeader& h, double& rate,
                          double& start) const override {
@@ -245,11 +255,18 @@ int RecordReader::Frame(std::vector<unsigned char>& record, int32_t& recLen, Fra
     return Resync(framed.offset) ? 1 : -1;
   }
   record.resize(static_cast<size_t>(length));
-  std::memcpy(record.data(), Data(), record.size());
+  // A scan takes the header alone where the window holds the next record's
+  // probe as well, so that no Fill moves the window before the rest is
+  // copied for a check.
+  const size_t copied = !m_Verify && Available() >= record.size() + seed::kProbeSize
+                            ? format.HeaderLength(Data(), record.size())
+                            : record.size();
+  std::memcpy(record.data(), Data(), copied);
   if (!m_Verify && Fill(record.size() + seed::kProbeSize) && AtRecordOrEnd(m_Pos + record.size())) {
     m_Pos += record.size();
     return 1;
   }
+  std::memcpy(record.data() + copied, Data() + copied, record.size() - copied);
   framed.damage = format.Check(record.data(), record.size());
   if (framed.damage == seed::Damage::kNone) {
     m_Pos += record.size();

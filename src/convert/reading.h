@@ -40,6 +40,9 @@ class IRecordFormat {
   virtual bool SelfDelimiting() const = 0;
   // What is wrong with the whole record of length bytes.
   virtual seed::Damage Check(const unsigned char* record, size_t length) const = 0;
+  // How many of the first bytes of the length-byte record at p ReadHeader
+  // reads: all that a scan of its codes needs to copy.
+  virtual size_t HeaderLength(const unsigned char* p, size_t length) const = 0;
   virtual char Quality(const unsigned char* record) const = 0;
   // Reads the header of an undamaged record into h (host order, in place
   // where the format needs it), with its rate and start. Returns an empty
@@ -93,7 +96,9 @@ class RecordReader {
  public:
   // fd is positioned at offset. A reader that does not verify checks a
   // version 3 record's CRC only where the record after it is not where its
-  // lengths say: enough to frame the file, for a scan of its codes. A
+  // lengths say: enough to frame the file, for a scan of its codes. It
+  // copies a record only as far as ReadHeader reads it where it needs no
+  // check: the rest of what Next gives is then not the record's. A
   // regular file is read through a window mapped into memory, anything else
   // (or where mapping fails) with read.
   explicit RecordReader(int fd, uint64_t offset = 0, bool verify = true);
