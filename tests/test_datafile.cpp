@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -99,6 +101,26 @@ TEST(DataFile, FilesCloseAfterMoreThan3599Seconds) {
     ASSERT_EQ(::stat((dir.Path() / f.relative).c_str(), &st), 0);
     EXPECT_LT(st.st_blocks * 512, st.st_size + 16384) << f.relative;
   }
+}
+
+TEST(DataFile, RoomLeftAllocatedByAKilledRunIsGivenBack) {
+  TempDir dir;
+  const auto file = dir / "ABCD/07/05032011-070809-BHZ.ABCD";
+  Writer w(dir.Path().string());
+  w.Segment("ABCD", "BHZ", 20, kExample, 9900);
+  w.store.WriteAll();
+  // What a run killed while the file was open leaves: room allocated beyond its end.
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  const bool allocated = ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, 1 << 20) == 0;
+  ::close(fd);
+  if (!allocated) GTEST_SKIP() << "the file system here does not allocate ahead";
+  w.Segment("ABCD", "BHZ", 20, kExample + 495, 9900);  // appended to the file reopened
+  w.store.WriteAll();
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 512 + 2 * 9900 * 4);
+  EXPECT_LT(st.st_blocks * 512, st.st_size + 16384);
 }
 
 TEST(DataFile, AppendOnlyWithinOneSamplePeriodOfTheFileEnd) {
