@@ -394,7 +394,7 @@ const char* CStaInfo::ReadyToAppend(CChanInfo& k, const std::string& full) {
   // Room allocated ahead by a run that was killed is given back when this
   // run closes the file.
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && st.st_blocks * 512 > end + st.st_blksize) k.m_Reserved = INT64_MAX;
+  if (::fstat(fd, &st) == 0 && st.st_blocks * 512 > end + st.st_blksize) k.m_Reserved = st.st_blocks * 512;
   return nullptr;
 }
 

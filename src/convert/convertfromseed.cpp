@@ -187,10 +187,11 @@ bool CConvertFromSeed::LockStations(convert::CStationLocks& locks, std::set<std:
 }
 
 bool CConvertFromSeed::LoadHoldings(std::shared_ptr<const archive::HoldingsMap>& holdings,
+                                    const CStaInfo::Windows& windows,
                                     const std::set<std::string>& unfinished) {
   try {
     holdings = std::make_shared<const archive::HoldingsMap>(
-        archive::LoadHoldings(m_Database, m_DataDir, m_Streams.Windows(), unfinished));
+        archive::LoadHoldings(m_Database, m_DataDir, windows, unfinished));
     return true;
   } catch (const std::exception& e) {
     Error("VEZ Database open error: cannot read what FILELIST holds: %s", e.what());
@@ -257,8 +258,10 @@ void CConvertFromSeed::Run() {
   // Only where a run ended before all it wrote was registered can files
   // lack rows, or a creation have been cut short: the rest are not searched.
   const std::set<std::string> unfinished = locks.BeginWriting();
+  // Where the input lies: what the archive's rows are read for, and how far new files are allocated.
+  const auto windows = std::make_shared<const CStaInfo::Windows>(m_Streams.Windows());
   std::shared_ptr<const archive::HoldingsMap> holdings;
-  if (useDatabase && !LoadHoldings(holdings, unfinished)) {
+  if (useDatabase && !LoadHoldings(holdings, *windows, unfinished)) {
     ClearFiles();
     m_Database.Close();
     return;
@@ -272,8 +275,7 @@ void CConvertFromSeed::Run() {
       Error("%s", line.c_str());
     });
   std::unique_ptr<convert::IHandOver> handOver =
-      convert::MakeHandOver({useDatabase ? &m_Database : nullptr, registrar.get(), m_DataDir, m_Jobs, holdings,
-                             std::make_shared<const CStaInfo::Windows>(m_Streams.Windows())});
+      convert::MakeHandOver({useDatabase ? &m_Database : nullptr, registrar.get(), m_DataDir, m_Jobs, holdings, windows});
   uint64_t bytesTotal = 0, bytesDone = 0;
   for (const std::string& f : m_FileList) bytesTotal += FileSize(f);
   try {

@@ -190,7 +190,8 @@ class CConvertFromSeed {
   // What the archive holds of the channels the run will write; false when
   // FILELIST cannot be read. unfinished: stations an earlier run left with
   // files that may have no row.
-  bool LoadHoldings(std::shared_ptr<const archive::HoldingsMap>& holdings, const std::set<std::string>& unfinished);
+  bool LoadHoldings(std::shared_ptr<const archive::HoldingsMap>& holdings, const CStaInfo::Windows& windows,
+                    const std::set<std::string>& unfinished);
   bool StopRequested() const { return m_StopRequested.load(std::memory_order_relaxed); }
   void ConvertFile(convert::IHandOver& handOver, size_t index, uint64_t& bytesDone, uint64_t bytesTotal);
   // The reader's part of ProcessRecord: accepts the record and fills job,
