@@ -162,18 +162,39 @@ class Child {
   int m_Status = -1;
 };
 
+// Whether any process holds an SQLite lock on the database file: its
+// rollback-journal locks are fcntl locks on the bytes from 2^30 on.
+bool DatabaseFileLocked(const LocalArchive& a) {
+  const int fd = ::open(a.DatabaseFile().c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct flock probe {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  probe.l_start = 0x40000000;
+  probe.l_len = 512;
+  const bool locked = ::fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+  ::close(fd);
+  return locked;
+}
+
 // A run on input held as soon as it has locked lastStation: it then holds
 // every station of its input, and with its commits put off it has no
-// database transaction open.
+// database transaction open. Held while it reads what FILELIST holds, it
+// would keep its read lock and time out every other run's commit, so it is
+// let go on until it holds none.
 std::unique_ptr<Child> StartHolder(const LocalArchive& a, const std::string& input, const std::string& lastStation) {
   auto holder = std::make_unique<Child>(a, std::vector<std::string>{"--commit-interval", "600000", input},
                                         a.Root() + "/holder.err");
   EXPECT_TRUE(WaitUntil([&] { return LockHolder(a, lastStation) == holder->Pid() || holder->Ended(); }));
-  if (!holder->Hold()) {
-    ADD_FAILURE() << "the holding run ended before it could be held: make its input larger\n" << holder->Err();
-    return nullptr;
+  for (;;) {
+    if (!holder->Hold()) {
+      ADD_FAILURE() << "the holding run ended before it could be held: make its input larger\n" << holder->Err();
+      return nullptr;
+    }
+    if (!DatabaseFileLocked(a)) return holder;
+    holder->Resume();
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
-  return holder;
 }
 
 std::string Waiting(const std::string& station, pid_t holder) {
