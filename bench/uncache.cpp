@@ -1,8 +1,9 @@
 // brevanto-bench-uncache DIR...: drops the page cache of every regular file
 // under the folders, which must have been written back (sync) before. The
-// benchmarks move the data of earlier runs aside rather than delete it; left
-// in the cache, gigabytes of it would crowd the next runs' own pages out of
-// memory and time the machine's reclaim instead of the program.
+// benchmarks move the data of earlier runs aside rather than delete it. Left
+// in the cache, it would send every later run to memory that has long been
+// free, into which this virtual machine writes up to ten times slower (dd:
+// 4.4 s against 0.38 s for 2 GB).
 #include <fcntl.h>
 #include <unistd.h>
 
