@@ -533,16 +533,16 @@ class ShortenWhileRead : public testsupport::FakeHost {
   bool m_Done = false;
 };
 
-// An input that another program shortens while it is read (mapped into
-// memory) does not end the run: what is left is converted, no byte past the
-// new end, and the file counts as cut short.
+// An input that another program shortens while it is read does not end the
+// run quietly: what is left is converted, no byte past the new end, and the
+// file counts as cut short.
 TEST(Pipeline, AnInputShortenedWhileItIsReadIsCutShort) {
   auto archive = LocalArchive::Sqlite();
   const VolumePlan plan{.station = "SHR", .channels = {"BHZ"}, .records = 12000, .gapAfter = 1 << 30};
   const size_t recordBytes = testsupport::VolumeRecords(plan).front().size();
   const std::string input = archive->Root() + "/shrinking.mseed";
   constexpr off_t kRecordsLeft = 3000;
-  // At a page boundary, and within a page, whose rest then reads as zeros.
+  // At a record boundary, and within a record.
   for (const off_t extra : {off_t{0}, off_t{100}}) {
     SCOPED_TRACE("bytes after the last whole record: " + std::to_string(extra));
     archive->Wipe();

@@ -99,10 +99,8 @@ class RecordReader {
   // lengths say: enough to frame the file, for a scan of its codes. It
   // copies a record only as far as ReadHeader reads it where it needs no
   // check: the rest of what Next gives is then not the record's. A
-  // regular file is read through a window mapped into memory, anything else
-  // (or where mapping fails) with read.
+  // regular file is read up to the size it had here.
   explicit RecordReader(int fd, uint64_t offset = 0, bool verify = true);
-  ~RecordReader();
   RecordReader(const RecordReader&) = delete;
   RecordReader& operator=(const RecordReader&) = delete;
 
@@ -120,24 +118,16 @@ class RecordReader {
   uint64_t Offset() const { return m_Offset + m_Pos; }
   // Bytes left after the last whole record, once Next has said 0.
   size_t Remainder() const { return Available(); }
-  // Whether the file became shorter while it was mapped, and its size then:
-  // it was read as far as it went.
+  // Whether the regular file became shorter while it was read, and its size
+  // then: it was read as far as it went.
   bool Shrank() const { return m_Shrank; }
   uint64_t SizeAfterShrinking() const { return m_FileSize; }
 
  private:
   size_t Available() const { return m_End - m_Pos; }
   const unsigned char* Data() const { return m_Base + m_Pos; }
-  int Frame(std::vector<unsigned char>& record, int32_t& recLen, Framed& framed);
   // Reads until want bytes are available or the file ended; false on an error.
   bool Fill(size_t want);
-  bool FillMapped(size_t want);
-  // Whether the bytes before file offset end are still in the file.
-  bool Present(uint64_t end) const;
-  void Unmap();
-  // After a fault on the mapping: the file's new size ends it, and the
-  // window starts again at offset.
-  bool Shrink(uint64_t offset);
   // Whether a record begins at buffer index at or the file ends there.
   bool AtRecordOrEnd(size_t at) const;
   // Moves to the next byte after the position where a record begins, or
@@ -147,15 +137,13 @@ class RecordReader {
 
   int m_Fd;
   std::vector<unsigned char> m_Buf;
-  const unsigned char* m_Base = nullptr;  // m_Buf's data or the mapped window
+  const unsigned char* m_Base = nullptr;  // m_Buf's data
   size_t m_Pos = 0, m_End = 0;
   uint64_t m_Offset;  // of m_Base[0] in the file
   bool m_Eof = false;
   bool m_Verify;
-  bool m_Mapped = false;
-  void* m_Map = nullptr;  // the window, from a page boundary
-  size_t m_MapLength = 0;
-  uint64_t m_FileSize = 0;  // as found on opening, or after it shrank
+  bool m_Regular = false;
+  uint64_t m_FileSize = 0;  // of a regular file, as found on opening or after it shrank
   bool m_Shrank = false;
 };
 
