@@ -421,7 +421,7 @@ TEST(DataFile, AFileIsNeverReplacedNeitherInARunNorByALaterOne) {
 // share of the budget, below the least share too; each sample must still
 // land once, in order.
 TEST(DataFile, WaitingAppendsKeepEverySampleWhileTheirShareChanges) {
-  for (const size_t budget : {size_t{0}, size_t{288} << 10, size_t{8} << 20}) {
+  for (const size_t budget : {size_t{0}, size_t{240} << 10, size_t{288} << 10, size_t{8} << 20}) {
     SCOPED_TRACE(budget);
     TempDir dir;
     Writer w(dir.Path().string());

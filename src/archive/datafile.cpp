@@ -438,8 +438,11 @@ bool CStaInfo::AppendToFile(CSta& s, CChanInfo& k) {
 
 CStaInfo::Deferral CStaInfo::Defer(CSta& s, CChanInfo& k, const void* data, size_t bytes) {
   // The budget is shared by the channels with an open file, so that every
-  // channel of a network writes in large pieces, not only the first few.
-  const size_t share = std::min(kPendingBytesPerChannel, m_PendingBudget / std::max<size_t>(1, m_Open.size()));
+  // channel of a network writes in large pieces, not only the first few. In
+  // steps of the least share: a file opened or closed elsewhere must not make
+  // every channel replace its buffer by a fresh one, to be faulted in anew.
+  const size_t share = std::min(kPendingBytesPerChannel, m_PendingBudget / std::max<size_t>(1, m_Open.size())) /
+                       kMinPendingBytes * kMinPendingBytes;
   if (!k.m_Pending) {
     if (share < kMinPendingBytes) return Deferral::kDirect;
     k.m_Pending = std::make_unique<PendingAppends>();
