@@ -294,19 +294,22 @@ bool RecordReader::Fill(size_t want) {
   if (want > m_Buf.size()) m_Buf.resize(want);
   m_Base = m_Buf.data();
   while (m_End < want && !m_Eof) {
-    size_t ask = m_Buf.size() - m_End;
     // A regular file is read to the size it had when opened, as a copy of
     // it would be: what is appended meanwhile waits for the next run.
     const uint64_t at = m_Offset + m_End;
-    if (m_Regular) ask = static_cast<size_t>(std::min<uint64_t>(ask, m_FileSize > at ? m_FileSize - at : 0));
+    const uint64_t left = !m_Regular ? UINT64_MAX : m_FileSize > at ? m_FileSize - at : 0;
+    const auto ask = static_cast<size_t>(std::min<uint64_t>(m_Buf.size() - m_End, left));
     const ssize_t n = ask ? ReadFull(m_Fd, m_Buf.data() + m_End, ask) : 0;
     if (n < 0) return false;
     m_End += static_cast<size_t>(n);
-    if (static_cast<size_t>(n) == ask && !(m_Regular && at + ask == m_FileSize)) continue;
-    m_Eof = true;
-    if (m_Regular && at + static_cast<uint64_t>(n) < m_FileSize) {
-      m_Shrank = true;
-      m_FileSize = at + static_cast<uint64_t>(n);
+    if (static_cast<uint64_t>(n) == left) {
+      m_Eof = true;
+    } else if (static_cast<size_t>(n) < ask) {
+      m_Eof = true;
+      if (m_Regular) {  // shortened meanwhile
+        m_Shrank = true;
+        m_FileSize = at + static_cast<uint64_t>(n);
+      }
     }
   }
   return true;
