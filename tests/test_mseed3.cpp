@@ -12,6 +12,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "convert/reading.h"
@@ -300,6 +301,74 @@ TEST(Mseed3Search, AHeaderNearTheEndOfTheFirstReadWindowIsFound) {
     EXPECT_GT(recLen, 0);
     ::close(fd);
   }
+}
+
+// Records of odd lengths, and longer than one read, wherever they fall in
+// the reader's buffer: from a file and from a pipe, checked and scanned.
+TEST(RecordReader, HandsOutEveryRecordWhateverItsLengthAndWhereItFalls) {
+  TempDir tmp;
+  const std::vector<unsigned char> before{'x', 'y', 'z'};
+  std::vector<unsigned char> bytes = before;
+  std::vector<std::vector<unsigned char>> records;
+  struct Shape {
+    uint32_t count;
+    int encoding;  // 3: 4 bytes a sample, 5: 8
+    const char* extra;
+  };
+  const Shape shapes[] = {{1, 3, ""},     {3, 3, "{\"a\":1}"}, {1000, 3, ""}, {65000, 5, "{\"b\":22}"},
+                          {7, 3, ""},     {65000, 3, ""},     {2, 3, "{}"}};
+  for (int round = 0; round < 3; ++round)
+    for (const auto& [count, encoding, extra] : shapes) {
+      seedgen::Header3 h;
+      h.encoding = encoding;
+      h.extra = extra;
+      h.minute = static_cast<int>(records.size());
+      std::vector<int32_t> samples(count);
+      for (uint32_t i = 0; i < count; ++i) samples[i] = static_cast<int32_t>(i * 7 + records.size());
+      records.push_back(seedgen::EncodeRecord3(h, samples));
+      bytes.insert(bytes.end(), records.back().begin(), records.back().end());
+    }
+  WriteFileBytes(tmp / "odd.mseed3", bytes);
+  for (const bool pipe : {false, true})
+    for (const bool verify : {true, false}) {
+      SCOPED_TRACE(std::string(pipe ? "pipe" : "file") + (verify ? ", checked" : ", scanned"));
+      int fds[2] = {-1, -1};
+      std::thread writer;
+      if (pipe) {
+        ASSERT_EQ(::pipe(fds), 0);
+        writer = std::thread([&] {
+          for (size_t at = 0; at < bytes.size();) {
+            const ssize_t n = ::write(fds[1], bytes.data() + at, std::min<size_t>(bytes.size() - at, 65537));
+            if (n <= 0) break;
+            at += static_cast<size_t>(n);
+          }
+          ::close(fds[1]);
+        });
+        unsigned char skip[3];
+        ASSERT_EQ(::read(fds[0], skip, 3), 3);
+      } else {
+        fds[0] = ::open((tmp / "odd.mseed3").c_str(), O_RDONLY);
+        ASSERT_EQ(::lseek(fds[0], 3, SEEK_SET), 3);
+      }
+      convert::RecordReader reader(fds[0], before.size(), verify);
+      std::vector<unsigned char> record;
+      convert::Framed framed;
+      int32_t recLen = 0;
+      size_t offset = before.size(), n = 0;
+      for (; reader.Next(record, recLen, framed) == 1; ++n) {
+        ASSERT_LT(n, records.size());
+        EXPECT_EQ(framed.damage, seed::Damage::kNone) << "record " << n;
+        EXPECT_EQ(framed.offset, offset) << "record " << n;
+        ASSERT_EQ(record.size(), records[n].size()) << "record " << n;
+        const size_t compared = verify ? record.size() : seed::k3FixedHeaderSize;
+        EXPECT_TRUE(std::equal(record.begin(), record.begin() + compared, records[n].begin())) << "record " << n;
+        offset += record.size();
+      }
+      EXPECT_EQ(n, records.size());
+      EXPECT_EQ(reader.Remainder(), 0u);
+      ::close(fds[0]);
+      if (writer.joinable()) writer.join();
+    }
 }
 
 // Offsets of the records of a version 3 file.

@@ -177,7 +177,9 @@ void NoteRecord(const IRecordFormat& format, unsigned char* record, size_t lengt
 }
 
 RecordReader::RecordReader(int fd, uint64_t offset, bool verify)
-    : m_Fd(fd), m_Buf(kReadChunk), m_Base(m_Buf.data()), m_Offset(offset), m_Verify(verify) {
+    : m_Fd(fd), m_Offset(offset), m_Verify(verify) {
+  Reserve(kPage + kReadChunk);
+  m_Base = m_Buf.get();
   struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
     m_Regular = true;
@@ -285,21 +287,39 @@ std::vector<ShortRecord> ShortRecordsBefore(int fd, long end) {
   return found;
 }
 
+// Bytes stand in the buffer where they stand in a page of the file. The
+// kernel copies with rep movsb, which on some processors (AMD EPYC here)
+// runs five times slower when the destination lies a few bytes past the
+// source modulo 4096, as in a buffer from malloc, 16 bytes into its page.
+void RecordReader::Reserve(size_t size) {
+  size = (size + kPage - 1) / kPage * kPage;
+  m_Buf.reset(static_cast<unsigned char*>(::operator new(size, std::align_val_t{kPage})));
+  m_Size = size;
+}
+
 bool RecordReader::Fill(size_t want) {
   if (Available() >= want || m_Eof) return true;
-  std::memmove(m_Buf.data(), Data(), Available());
-  m_End -= m_Pos;
-  m_Offset += m_Pos;
-  m_Pos = 0;
-  if (want > m_Buf.size()) m_Buf.resize(want);
-  m_Base = m_Buf.data();
-  while (m_End < want && !m_Eof) {
+  const size_t avail = Available();
+  const uint64_t next = Offset();
+  const size_t lead = next % kPage;
+  if (lead + want > m_Size) {
+    std::unique_ptr<unsigned char, AlignedFree> old = std::move(m_Buf);
+    Reserve(lead + std::max(want, kReadChunk));
+    std::memcpy(m_Buf.get() + lead, old.get() + m_Pos, avail);
+  } else {
+    std::memmove(m_Buf.get() + lead, Data(), avail);
+  }
+  m_Base = m_Buf.get();
+  m_Offset = next - lead;
+  m_Pos = lead;
+  m_End = lead + avail;
+  while (Available() < want && !m_Eof) {
     // A regular file is read to the size it had when opened, as a copy of
     // it would be: what is appended meanwhile waits for the next run.
     const uint64_t at = m_Offset + m_End;
     const uint64_t left = !m_Regular ? UINT64_MAX : m_FileSize > at ? m_FileSize - at : 0;
-    const auto ask = static_cast<size_t>(std::min<uint64_t>(m_Buf.size() - m_End, left));
-    const ssize_t n = ask ? ReadFull(m_Fd, m_Buf.data() + m_End, ask) : 0;
+    const auto ask = static_cast<size_t>(std::min<uint64_t>(m_Size - m_End, left));
+    const ssize_t n = ask ? ReadFull(m_Fd, m_Buf.get() + m_End, ask) : 0;
     if (n < 0) return false;
     m_End += static_cast<size_t>(n);
     if (static_cast<uint64_t>(n) == left) {

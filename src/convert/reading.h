@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -135,8 +137,16 @@ class RecordReader {
   // probes.
   bool Resync(uint64_t from);
 
+  static constexpr size_t kPage = 4096;
+  // A fresh page-aligned buffer of at least size bytes.
+  void Reserve(size_t size);
+  struct AlignedFree {
+    void operator()(unsigned char* p) const { ::operator delete(p, std::align_val_t{kPage}); }
+  };
+
   int m_Fd;
-  std::vector<unsigned char> m_Buf;
+  std::unique_ptr<unsigned char, AlignedFree> m_Buf;
+  size_t m_Size = 0;
   const unsigned char* m_Base = nullptr;  // m_Buf's data
   size_t m_Pos = 0, m_End = 0;
   uint64_t m_Offset;  // of m_Base[0] in the file
