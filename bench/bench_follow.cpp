@@ -11,6 +11,7 @@
 // and per restart restart_caught_up_s and restart_records_reread.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,8 +78,11 @@ void Append(const std::string& path, const unsigned char* data) {
 }
 
 pid_t StartFollower(const std::string& cli, const std::string& vezIni, const std::string& root) {
+  const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid == 0) {
+    // Ended with this benchmark however it ends, also by a failed append.
+    if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent) ::_exit(127);
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, 1);
     ::execl(cli.c_str(), cli.c_str(), "-q", "--vez-ini", vezIni.c_str(), "--follow", root.c_str(),
