@@ -127,7 +127,7 @@ class RecordReader {
 
  private:
   size_t Available() const { return m_End - m_Pos; }
-  const unsigned char* Data() const { return m_Base + m_Pos; }
+  const unsigned char* Data() const { return m_Buf.get() + m_Pos; }
   // Reads until want bytes are available or the file ended; false on an error.
   bool Fill(size_t want);
   // Whether a record begins at buffer index at or the file ends there.
@@ -147,9 +147,8 @@ class RecordReader {
   int m_Fd;
   std::unique_ptr<unsigned char, AlignedFree> m_Buf;
   size_t m_Size = 0;
-  const unsigned char* m_Base = nullptr;  // m_Buf's data
   size_t m_Pos = 0, m_End = 0;
-  uint64_t m_Offset;  // of m_Base[0] in the file
+  uint64_t m_Offset;  // of m_Buf's first byte in the file
   bool m_Eof = false;
   bool m_Verify;
   bool m_Regular = false;
