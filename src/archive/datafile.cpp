@@ -436,13 +436,17 @@ bool CStaInfo::AppendToFile(CSta& s, CChanInfo& k) {
   return true;
 }
 
+// The budget is shared by the channels with an open file, so that every
+// channel of a network writes in large pieces, not only the first few. In
+// steps of the least share: a file opened or closed elsewhere must not make
+// every channel replace its buffer by a fresh one, to be faulted in anew.
+size_t CStaInfo::PendingShare() const {
+  return std::min(kPendingBytesPerChannel, m_PendingBudget / std::max<size_t>(1, m_Open.size())) / kMinPendingBytes *
+         kMinPendingBytes;
+}
+
 CStaInfo::Deferral CStaInfo::Defer(CSta& s, CChanInfo& k, const void* data, size_t bytes) {
-  // The budget is shared by the channels with an open file, so that every
-  // channel of a network writes in large pieces, not only the first few. In
-  // steps of the least share: a file opened or closed elsewhere must not make
-  // every channel replace its buffer by a fresh one, to be faulted in anew.
-  const size_t share = std::min(kPendingBytesPerChannel, m_PendingBudget / std::max<size_t>(1, m_Open.size())) /
-                       kMinPendingBytes * kMinPendingBytes;
+  const size_t share = PendingShare();
   if (!k.m_Pending) {
     if (share < kMinPendingBytes) return Deferral::kDirect;
     k.m_Pending = std::make_unique<PendingAppends>();
@@ -564,10 +568,22 @@ double CStaInfo::ExpectedSamples(const CSta& s, const CChanInfo& k) const {
 }
 
 float* CStaInfo::SegmentBuffer(CChanInfo& k) {
+  constexpr size_t kSegmentBytes = sizeof(float) * kChanBufferSamples;
+  // Only samples as they are stored can be appended where they were decoded.
   if constexpr (std::endian::native == std::endian::little) {
-    // Only samples as they are stored can be appended where they were decoded.
-    if (k.m_Pending && k.m_Fd >= 0 && k.m_Pending->bytes.Room() >= sizeof(float) * kChanBufferSamples)
-      return reinterpret_cast<float*>(k.m_Pending->bytes.Tail());
+    if (!k.m_Pending || k.m_Fd < 0) return k.m_Data.get();
+    // What waits goes out before the next segment rather than after it:
+    // decoded into the channel's own buffer, that one would be copied in.
+    if (k.m_Pending->bytes.Room() < kSegmentBytes && !k.m_Pending->Empty()) {
+      FlushPending(k);  // what it could not store is reported and the file given up
+      const size_t share = PendingShare();
+      if (share < kMinPendingBytes) {
+        k.m_Pending.reset();
+        return k.m_Data.get();
+      }
+      k.m_Pending->bytes.Reset(share);
+    }
+    if (k.m_Pending->bytes.Room() >= kSegmentBytes) return reinterpret_cast<float*>(k.m_Pending->bytes.Tail());
   }
   return k.m_Data.get();
 }

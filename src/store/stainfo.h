@@ -232,6 +232,7 @@ class CStaInfo {
   const char* ReadyToAppend(CChanInfo& chan, const std::string& full);
   enum class Deferral { kQueued, kDirect, kFailed };
   Deferral Defer(CSta& s, CChanInfo& k, const void* data, size_t bytes);
+  size_t PendingShare() const;  // of the budget, for one open file
   // Writes what waits for k's open file and registers it; false when a
   // segment of it could not be stored.
   bool FlushPending(CChanInfo& k);
