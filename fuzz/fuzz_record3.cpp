@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   file.Set(bytes.data(), bytes.size());
 
   convert::RecordReader reader(file.Fd());
-  std::vector<unsigned char> record;
+  std::span<unsigned char> record;
   int32_t recLen = seed::kDefaultRecordLength;
   convert::Framed framed;
   std::vector<float> samples;

@@ -369,7 +369,7 @@ void CConvertFromSeed::ConvertFile(convert::IHandOver& handOver, size_t index, u
       Error("%s: cannot seek to byte %ld: %s", m_FileName.c_str(), offset, std::strerror(errno));
       failed = true;
     } else {
-      std::vector<unsigned char> record;
+      std::span<unsigned char> record;
       RecordReader reader(fd, static_cast<uint64_t>(offset));
       convert::Framed framed;
       m_RecordOffset = static_cast<uint64_t>(offset);
@@ -473,7 +473,7 @@ std::string CConvertFromSeed::QualitiesFound(int fd) {
   m_Quality = accepted;
   std::string found;
   if (offset >= 0 && m_RecLen > 0 && ::lseek(fd, offset, SEEK_SET) >= 0) {
-    std::vector<unsigned char> record;
+    std::span<unsigned char> record;
     RecordReader reader(fd, static_cast<uint64_t>(offset));
     convert::Framed framed;
     while (reader.Next(record, m_RecLen, framed) == 1) {

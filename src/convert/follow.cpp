@@ -235,7 +235,7 @@ bool CFollower::ReadNew(const std::string& path, const FollowedFile& file, Chunk
   const uint64_t start = std::max<uint64_t>(file.offset, static_cast<uint64_t>(first));
   if (::lseek(fd, static_cast<off_t>(start), SEEK_SET) < 0) return false;
   RecordReader reader(fd, start);
-  std::vector<unsigned char> record;
+  std::span<unsigned char> record;
   Framed framed;
   uint64_t end = start, bytes = 0;
   int got;
@@ -243,7 +243,7 @@ bool CFollower::ReadNew(const std::string& path, const FollowedFile& file, Chunk
     // A record running past the end is still being written.
     if (framed.damage == seed::Damage::kTruncated) break;
     bytes += record.size();
-    chunk.records.push_back(record);
+    chunk.records.emplace_back(record.begin(), record.end());
     chunk.frames.push_back(framed);
     end = reader.Offset();
     if (bytes >= budget) break;

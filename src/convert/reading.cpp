@@ -153,7 +153,7 @@ void ScanStreams(const std::string& path, const char* quality, const CSelection&
   const long offset = FindFirstRecord(fd, quality, recLen, failedAt);
   if (offset >= 0 && recLen > 0 && ::lseek(fd, offset, SEEK_SET) >= 0) {
     RecordReader reader(fd, static_cast<uint64_t>(offset), false);
-    std::vector<unsigned char> record;
+    std::span<unsigned char> record;
     Framed framed;
     while ((!stop || !stop->load(std::memory_order_relaxed)) && reader.Next(record, recLen, framed) == 1)
       if (framed.damage == seed::Damage::kNone && !framed.tooShort)
@@ -186,7 +186,7 @@ RecordReader::RecordReader(int fd, uint64_t offset, bool verify)
   }
 }
 
-int RecordReader::Next(std::vector<unsigned char>& record, int32_t& recLen, Framed& framed) {
+int RecordReader::Next(std::span<unsigned char>& record, int32_t& recLen, Framed& framed) {
   if (!Fill(std::max<size_t>(static_cast<size_t>(recLen), seed::kProbeSize))) return -1;
   if (Available() == 0) return 0;
   const IRecordFormat& format = FormatAt(Data(), Available());
@@ -197,12 +197,10 @@ int RecordReader::Next(std::vector<unsigned char>& record, int32_t& recLen, Fram
       const auto length = static_cast<size_t>(tooShort);
       if (!Fill(length)) return -1;
       if (Available() < length) return 0;
-      record.assign(Data(), Data() + length);
       framed.tooShort = true;
-      m_Pos += length;
-      return 1;
+      return Take(record, length);
     }
-  uint64_t length = format.Length(Data(), Available(), recLen);
+  const uint64_t length = format.Length(Data(), Available(), recLen);
   if (!format.SelfDelimiting()) recLen = static_cast<int32_t>(length);
   const bool tooLong = length > seed::k3MaxRecordLength;
   if (!tooLong && !Fill(static_cast<size_t>(length))) return -1;
@@ -211,35 +209,29 @@ int RecordReader::Next(std::vector<unsigned char>& record, int32_t& recLen, Fram
     // A version 3 record that says it is longer than what follows (or than
     // any record): its lengths cannot be trusted, so the next record is looked for.
     framed.damage = tooLong ? seed::Damage::kLengths : seed::Damage::kTruncated;
-    record.assign(Data(), Data() + Available());
-    return Resync(framed.offset) ? 1 : -1;
+    return ResyncAfter(record, Available(), framed.offset);
   }
-  record.resize(static_cast<size_t>(length));
-  // A scan takes the header alone where the window holds the next record's
-  // probe as well, so that no Fill moves the window before the rest is
-  // copied for a check.
-  const size_t copied = !m_Verify && Available() >= record.size() + seed::kProbeSize
-                            ? format.HeaderLength(Data(), record.size())
-                            : record.size();
-  std::memcpy(record.data(), Data(), copied);
-  if (!m_Verify && Fill(record.size() + seed::kProbeSize) && AtRecordOrEnd(m_Pos + record.size())) {
-    m_Pos += record.size();
-    return 1;
-  }
-  std::memcpy(record.data() + copied, Data() + copied, record.size() - copied);
-  framed.damage = format.Check(record.data(), record.size());
-  if (framed.damage == seed::Damage::kNone) {
-    m_Pos += record.size();
-    return 1;
-  }
+  const auto size = static_cast<size_t>(length);
+  if (!m_Verify && Fill(size + seed::kProbeSize) && AtRecordOrEnd(m_Pos + size)) return Take(record, size);
+  framed.damage = format.Check(Data(), size);
+  if (framed.damage == seed::Damage::kNone) return Take(record, size);
   // Its lengths may be what is damaged: the next record is where they say
   // only when one begins there.
-  if (!Fill(record.size() + seed::kProbeSize)) return -1;
-  if (AtRecordOrEnd(m_Pos + record.size())) {
-    m_Pos += record.size();
-    return 1;
-  }
-  return Resync(framed.offset) ? 1 : -1;
+  if (!Fill(size + seed::kProbeSize)) return -1;
+  if (AtRecordOrEnd(m_Pos + size)) return Take(record, size);
+  return ResyncAfter(record, size, framed.offset);
+}
+
+int RecordReader::Take(std::span<unsigned char>& record, size_t size) {
+  record = {m_Buf.get() + m_Pos, size};
+  m_Pos += size;
+  return 1;
+}
+
+int RecordReader::ResyncAfter(std::span<unsigned char>& record, size_t size, uint64_t from) {
+  m_Damaged.assign(Data(), Data() + size);
+  record = m_Damaged;
+  return Resync(from) ? 1 : -1;
 }
 
 bool RecordReader::AtRecordOrEnd(size_t at) const {

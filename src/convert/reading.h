@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -98,15 +99,14 @@ class RecordReader {
  public:
   // fd is positioned at offset. A reader that does not verify checks a
   // version 3 record's CRC only where the record after it is not where its
-  // lengths say: enough to frame the file, for a scan of its codes. It
-  // copies a record only as far as ReadHeader reads it where it needs no
-  // check: the rest of what Next gives is then not the record's. A
+  // lengths say: enough to frame the file, for a scan of its codes. A
   // regular file is read up to the size it had here.
   explicit RecordReader(int fd, uint64_t offset = 0, bool verify = true);
   RecordReader(const RecordReader&) = delete;
   RecordReader& operator=(const RecordReader&) = delete;
 
-  // 1: the next record was copied to record, which takes its length. A
+  // 1: record shows the next record, in the reader's own bytes until the
+  // next call, which the caller may change (headers are read in place). A
   // version 3 record is as long as its header says. A version 2 record is
   // read at recLen unless it declares a length of its own, which recLen then
   // becomes (files joined from files of other record lengths); one that
@@ -115,7 +115,7 @@ class RecordReader {
   // with what there was); reading goes on after it where a record begins,
   // else at the next one found. 0: the file ended (a shorter remainder is
   // left); -1: read error (errno set).
-  int Next(std::vector<unsigned char>& record, int32_t& recLen, Framed& framed);
+  int Next(std::span<unsigned char>& record, int32_t& recLen, Framed& framed);
   // The file offset of the next byte to read.
   uint64_t Offset() const { return m_Offset + m_Pos; }
   // Bytes left after the last whole record, once Next has said 0.
@@ -130,6 +130,10 @@ class RecordReader {
   const unsigned char* Data() const { return m_Buf.get() + m_Pos; }
   // Reads until want bytes are available or the file ended; false on an error.
   bool Fill(size_t want);
+  // Hands out the next size bytes as the record.
+  int Take(std::span<unsigned char>& record, size_t size);
+  // A damaged record, copied before the search for the next one moves the bytes.
+  int ResyncAfter(std::span<unsigned char>& record, size_t size, uint64_t from);
   // Whether a record begins at buffer index at or the file ends there.
   bool AtRecordOrEnd(size_t at) const;
   // Moves to the next byte after the position where a record begins, or
@@ -154,6 +158,7 @@ class RecordReader {
   bool m_Regular = false;
   uint64_t m_FileSize = 0;  // of a regular file, as found on opening or after it shrank
   bool m_Shrank = false;
+  std::vector<unsigned char> m_Damaged;  // the last damaged record handed out
 };
 
 }  // namespace convert
