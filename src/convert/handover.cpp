@@ -88,11 +88,16 @@ struct Batch {
 };
 
 constexpr size_t kBatchBytes = 128 * 1024;
-constexpr size_t kQueueDepth = 4;  // batches waiting per worker
+// Batches waiting, shared by the workers (at least 4 each). The reader
+// waits on whichever worker is behind; while it does, the others must not
+// run dry (a file created or extended takes longer than a batch of records).
+constexpr size_t kQueuedBatches = 32;
+constexpr size_t kMinQueueDepth = 4;
 
 class CParallelHandOver final : public IHandOver {
  public:
-  explicit CParallelHandOver(const HandOverSettings& s) : m_Registrar(s.registrar) {
+  explicit CParallelHandOver(const HandOverSettings& s)
+      : m_Registrar(s.registrar), m_QueueDepth(std::max<size_t>(kMinQueueDepth, kQueuedBatches / s.jobs)) {
     // Each store keeps its share of the open data files.
     const size_t openShare = std::max<size_t>(1, DefaultOpenFileLimit() / s.jobs);
     for (unsigned i = 0; i < s.jobs; ++i) {
@@ -196,7 +201,7 @@ class CParallelHandOver final : public IHandOver {
   // Hands the reader's batch to the worker, waiting while its queue is full.
   void Push(Worker& w) {
     std::unique_lock lock(w.mutex);
-    w.room.wait(lock, [&] { return w.queue.size() < kQueueDepth || m_Aborted.load(); });
+    w.room.wait(lock, [&] { return w.queue.size() < m_QueueDepth || m_Aborted.load(); });
     w.queue.push_back(std::move(w.filling));
     if (w.spare.empty()) {
       w.filling = std::make_unique<Batch>();
@@ -281,7 +286,7 @@ class CParallelHandOver final : public IHandOver {
     b->bytes.clear();
     b->endOfInput = false;
     std::lock_guard lock(w.mutex);
-    if (w.spare.size() <= kQueueDepth) w.spare.push_back(std::move(b));
+    if (w.spare.size() <= m_QueueDepth) w.spare.push_back(std::move(b));
   }
 
   void Fail(std::exception_ptr e, size_t input) {
@@ -329,6 +334,7 @@ class CParallelHandOver final : public IHandOver {
   std::vector<size_t> m_Channels;                    // per worker
   std::string m_RouteKey;
   IRegistrar* m_Registrar;
+  const size_t m_QueueDepth;  // batches waiting per worker
   std::atomic<bool> m_Aborted{false};
   mutable std::mutex m_FailureMutex;
   std::exception_ptr m_Failure;
