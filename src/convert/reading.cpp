@@ -37,13 +37,6 @@ class CFormat2 final : public IRecordFormat {
   bool SelfDelimiting() const override { return false; }
   seed::Damage Check(const unsigned char*, size_t) const override { return seed::Damage::kNone; }
   char Quality(const unsigned char* record) const override { return static_cast<char>(record[seed::kQuality]); }
-  size_t HeaderLength(const unsigned char* p, size_t length) const override {
-    // Without a blockette 1000 the chain is followed to its end.
-    seed::Blockette1000 b;
-    if (seed::FindBlockette1000(p, static_cast<int>(length), seed::IsLittleEndianHeader(p), b) != seed::Chain::kFound)
-      return length;
-    return std::min(length, static_cast<size_t>(b.offset + seed::kB1000Size));
-  }
   std::string ReadHeader(unsigned char* record, size_t length, seed::RecordHeader& h, double& rate,
                          double& start) const override {
     seed::ReadHeader(record, static_cast<int>(length), h);
@@ -63,9 +56,6 @@ class CFormat3 final : public IRecordFormat {
   }
   char Quality(const unsigned char* record) const override {
     return seed::QualityOfPublicationVersion(record[seed::k3PublicationVersion]);
-  }
-  size_t HeaderLength(const unsigned char* p, size_t length) const override {
-    return std::min(length, static_cast<size_t>(seed::k3FixedHeaderSize + p[seed::k3IdentifierLength]));
   }
   std::string ReadHeader(unsigned char* record, size_t, seed::RecordHeader& h, double& rate,
                          double& start) const override {

@@ -43,9 +43,6 @@ class IRecordFormat {
   virtual bool SelfDelimiting() const = 0;
   // What is wrong with the whole record of length bytes.
   virtual seed::Damage Check(const unsigned char* record, size_t length) const = 0;
-  // How many of the first bytes of the length-byte record at p ReadHeader
-  // reads: all that a scan of its codes needs to copy.
-  virtual size_t HeaderLength(const unsigned char* p, size_t length) const = 0;
   virtual char Quality(const unsigned char* record) const = 0;
   // Reads the header of an undamaged record into h (host order, in place
   // where the format needs it), with its rate and start. Returns an empty
