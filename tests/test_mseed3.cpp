@@ -246,8 +246,8 @@ TEST_F(Mseed3, SelectionShardsJobsAndTheStationScanReadVersion3) {
   ExpectSameArchive(archive->Image(), whole);
 }
 
-// The scan copies each record only as far as its header is read: a header
-// laid out unlike the record's before it must not be read from that one's bytes.
+// The scan reads each header where the record lies: a header laid out
+// unlike the record's before it must not be read from that one's bytes.
 TEST(StationScan, EachHeaderIsReadFromItsOwnRecord) {
   TempDir tmp;
   std::vector<unsigned char> bytes;
@@ -282,6 +282,62 @@ TEST(StationScan, EachHeaderIsReadFromItsOwnRecord) {
     EXPECT_DOUBLE_EQ(w.begin, start);
     EXPECT_DOUBLE_EQ(w.end, start + 180 + 2);
     EXPECT_DOUBLE_EQ(w.minSps, 20);
+  }
+}
+
+// A large file's halves are scanned at once. The second counts only where
+// the first ends on it: not where a long record covers the half-way point
+// and holds, at that very byte, what looks like a record of another station.
+TEST(StationScan, HalvesScannedAtOnceSeeWhatOneReaderSees) {
+  constexpr int kRecords = 4400;  // 18 MB of 4096-byte records: large enough to be split
+  auto record = [](const std::string& station, int i, int length) {
+    seedgen::Header h;
+    h.station = station;
+    h.recordLength = length;
+    h.encoding = 3;
+    h.hour = i / 3600;
+    h.minute = i / 60 % 60;
+    h.second = i % 60;
+    return seedgen::EncodeRecord(h, std::vector<int32_t>(20, i));
+  };
+  for (const bool covered : {false, true}) {
+    SCOPED_TRACE(covered ? "a long record covers the half-way point" : "records of one length");
+    TempDir tmp;
+    std::vector<unsigned char> bytes;
+    const size_t half = (kRecords + (covered ? 2 : 0)) / 2 * 4096;
+    for (int i = 0; i < kRecords; ++i) {
+      // Station C only in the second half, so that merging must add it.
+      const std::string station = i < kRecords / 2 ? (i % 2 ? "A" : "B") : std::string(1, "ABC"[i % 3]);
+      if (covered && bytes.size() == half - 4096) {
+        std::vector<unsigned char> payload(8192 - 64, 0);
+        const auto inner = record("FAKE", i, 4096);
+        std::copy(inner.begin(), inner.end(), payload.begin() + 4096 - 64);
+        seedgen::Header h;
+        h.station = "A";
+        h.recordLength = 8192;
+        h.encoding = 3;
+        h.sampleCount = 1;
+        const auto outer = seedgen::Record(h, payload);
+        bytes.insert(bytes.end(), outer.begin(), outer.end());
+      }
+      const auto r = record(station, i, 4096);
+      bytes.insert(bytes.end(), r.begin(), r.end());
+    }
+    WriteFileBytes(tmp / "large.mseed", bytes);
+    convert::CStreamRule one, two;
+    convert::ScanStreams(tmp / "large.mseed", "DQ", convert::CSelection{}, one, nullptr, 1);
+    convert::ScanStreams(tmp / "large.mseed", "DQ", convert::CSelection{}, two, nullptr, 2);
+    EXPECT_EQ(one.Stations(), (std::set<std::string>{"A", "B", "C"}));
+    EXPECT_EQ(two.Stations(), one.Stations());
+    const auto want = one.Windows(), got = two.Windows();
+    ASSERT_EQ(got.size(), want.size());
+    for (const auto& [key, w] : want) {
+      SCOPED_TRACE(key.first);
+      ASSERT_TRUE(got.count(key));
+      EXPECT_EQ(got.at(key).begin, w.begin);
+      EXPECT_EQ(got.at(key).end, w.end);
+      EXPECT_EQ(got.at(key).minSps, w.minSps);
+    }
   }
 }
 

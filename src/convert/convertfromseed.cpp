@@ -144,7 +144,7 @@ convert::CStreamRule CConvertFromSeed::ScanInputs() const {
   convert::CStreamRule streams;
   for (const std::string& f : m_FileList) {
     if (m_ScanCancelled.load()) break;
-    convert::ScanStreams(f, m_Quality.c_str(), m_Selection, streams, &m_ScanCancelled);
+    convert::ScanStreams(f, m_Quality.c_str(), m_Selection, streams, &m_ScanCancelled, m_Jobs);
   }
   return streams;
 }

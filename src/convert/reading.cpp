@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
+#include <thread>
 
 #include <fcntl.h>
 
@@ -134,22 +136,93 @@ long FindFirstRecord(int fd, const char* quality, int32_t& recLen, off_t& failed
   return 0;
 }
 
+namespace {
+
+// Notes the records from the reader's position on, until the next one
+// would begin at or after until (true), or the file ends, a read fails or
+// the scan is stopped.
+bool ScanRecords(RecordReader& reader, int32_t& recLen, uint64_t until, const char* quality,
+                 const CSelection& selection, CStreamRule& streams, const std::atomic<bool>* stop) {
+  std::span<unsigned char> record;
+  Framed framed;
+  while (reader.Offset() < until) {
+    if ((stop && stop->load(std::memory_order_relaxed)) || reader.Next(record, recLen, framed) != 1) return false;
+    if (framed.damage == seed::Damage::kNone && !framed.tooShort)
+      NoteRecord(*framed.format, record.data(), record.size(), quality, selection, streams);
+  }
+  return true;
+}
+
+// Below this, a second reader would save less than it costs.
+constexpr uint64_t kSplitBytes = 16u << 20;
+
+// Where a second reader may start: a record at a whole number of record
+// lengths past the first, about half-way; 0 where none begins there.
+uint64_t SplitPoint(int fd, uint64_t first, int32_t recLen) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || recLen <= 0) return 0;
+  const auto size = static_cast<uint64_t>(st.st_size);
+  if (size < first + kSplitBytes) return 0;
+  const uint64_t split = first + (size - first) / 2 / static_cast<uint64_t>(recLen) * static_cast<uint64_t>(recLen);
+  unsigned char probe[seed::kProbeSize];
+  const ssize_t got = PreadFull(fd, probe, sizeof probe, static_cast<off_t>(split));
+  if (got <= 0) return 0;
+  const auto avail = static_cast<size_t>(got);
+  return FormatAt(probe, avail).Begins(probe, avail) ? split : 0;
+}
+
+}  // namespace
+
 void ScanStreams(const std::string& path, const char* quality, const CSelection& selection, CStreamRule& streams,
-                 const std::atomic<bool>* stop) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
+                 const std::atomic<bool>* stop, unsigned threads) {
+  struct File {
+    int fd;
+    ~File() {
+      if (fd >= 0) ::close(fd);
+    }
+  } file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)}, half{-1};
+  if (file.fd < 0) return;
   int32_t recLen = 0;
   off_t failedAt = 0;
-  const long offset = FindFirstRecord(fd, quality, recLen, failedAt);
-  if (offset >= 0 && recLen > 0 && ::lseek(fd, offset, SEEK_SET) >= 0) {
-    RecordReader reader(fd, static_cast<uint64_t>(offset), false);
-    std::span<unsigned char> record;
-    Framed framed;
-    while ((!stop || !stop->load(std::memory_order_relaxed)) && reader.Next(record, recLen, framed) == 1)
-      if (framed.damage == seed::Damage::kNone && !framed.tooShort)
-        NoteRecord(*framed.format, record.data(), record.size(), quality, selection, streams);
+  const long offset = FindFirstRecord(file.fd, quality, recLen, failedAt);
+  if (offset < 0 || recLen <= 0 || ::lseek(file.fd, offset, SEEK_SET) < 0) return;
+  const auto first = static_cast<uint64_t>(offset);
+  const int32_t firstLen = recLen;
+  // The second half is read beside the first from where a record begins.
+  // It counts only if reading the first half lands there, at the record
+  // length it started with: the scan then sees what one reader would.
+  const uint64_t split = threads > 1 ? SplitPoint(file.fd, first, recLen) : 0;
+  if (split) half.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  CStreamRule second;
+  std::exception_ptr failure;
+  std::thread other;
+  if (half.fd >= 0 && ::lseek(half.fd, static_cast<off_t>(split), SEEK_SET) == static_cast<off_t>(split))
+    other = std::thread([&] {
+      try {
+        RecordReader reader(half.fd, split, false);
+        int32_t len = firstLen;
+        ScanRecords(reader, len, UINT64_MAX, quality, selection, second, stop);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    });
+  struct Joiner {
+    std::thread& t;
+    ~Joiner() {
+      if (t.joinable()) t.join();
+    }
+  } joiner{other};
+  RecordReader reader(file.fd, first, false);
+  if (!other.joinable()) {
+    ScanRecords(reader, recLen, UINT64_MAX, quality, selection, streams, stop);
+    return;
   }
-  ::close(fd);
+  const bool reached = ScanRecords(reader, recLen, split, quality, selection, streams, stop);
+  const bool joins = reached && reader.Offset() == split && recLen == firstLen;
+  if (reached && !joins) ScanRecords(reader, recLen, UINT64_MAX, quality, selection, streams, stop);
+  other.join();
+  if (failure) std::rethrow_exception(failure);
+  if (joins) streams.Merge(second);
 }
 
 void NoteRecord(const IRecordFormat& format, unsigned char* record, size_t length, const char* quality,

@@ -65,9 +65,10 @@ long FindFirstRecord(int fd, const char* quality, int32_t& recLen, off_t& failed
 // Notes every selected data record of an accepted quality that the file at
 // path holds, as far as it can be read: which streams and stations a run
 // may write into, and when, known before it writes.
-// A scan stops early once stop (if given) is set; what it found is then of no use.
+// A scan stops early once stop (if given) is set; what it found is then of
+// no use. With threads above 1, a large file's halves are read at once.
 void ScanStreams(const std::string& path, const char* quality, const CSelection& selection, CStreamRule& streams,
-                 const std::atomic<bool>* stop = nullptr);
+                 const std::atomic<bool>* stop = nullptr, unsigned threads = 1);
 // The scan's part for one undamaged record of length bytes, whose header
 // it reads in place.
 void NoteRecord(const IRecordFormat& format, unsigned char* record, size_t length, const char* quality,

@@ -34,6 +34,26 @@ void CStreamRule::Note(const seed::RecordHeader& h, double start, double end, do
   c.decided = false;
 }
 
+void CStreamRule::Merge(const CStreamRule& other) {
+  for (const auto& [key, o] : other.m_Channels) {
+    auto [it, added] = m_Channels.try_emplace(key, Channel{});
+    Channel& c = it->second;
+    if (added) {
+      c.station = o.station;
+      c.channel = o.channel;
+    }
+    for (const auto& [stream, ow] : o.seen) {
+      auto [wit, fresh] = c.seen.try_emplace(stream, ow);
+      if (fresh) continue;
+      archive::ChannelWindow& w = wit->second;
+      w.begin = std::min(w.begin, ow.begin);
+      w.end = std::max(w.end, ow.end);
+      w.minSps = std::min(w.minSps, ow.minSps);
+    }
+    c.decided = false;
+  }
+}
+
 void CStreamRule::Decide(Channel& c) {
   if (!c.decided && !c.seen.empty()) {
     c.kept = c.seen.begin()->first;

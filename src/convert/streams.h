@@ -24,6 +24,8 @@ class CStreamRule {
  public:
   // A selected record the scan found, with its time span and rate.
   void Note(const seed::RecordHeader& h, double start, double end, double rate);
+  // Takes in what another scan (of other records) noted.
+  void Merge(const CStreamRule& other);
   // Whether a record belongs to the stream kept for its station and channel;
   // the others are counted. A station and channel the scan did not see
   // keeps the first stream met.
