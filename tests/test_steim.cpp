@@ -161,6 +161,40 @@ TEST(Steim2, VectorAndPortablePathsAgree) {
   }
 }
 
+// Differences all at the top of their width, from a first value that lets
+// the running value leave 32 bits within the record, up or down: the vector
+// path must see it coming and agree with the portable one.
+TEST(Steim2, RunningValuesThatLeaveThirtyTwoBitsAgreeOnBothPaths) {
+  for (const int width : {4, 8}) {
+    for (const int sign : {1, -1}) {
+      for (const bool bigEndian : {true, false}) {
+        const int perWord = width == 4 ? 7 : 4, words = 63 * 15 - 2;
+        const int32_t d = sign * ((1 << (width - 1)) - 1);
+        const int64_t drift = int64_t{d} * (words * perWord - 1);
+        const auto x0 = static_cast<int32_t>((sign > 0 ? INT32_MAX : INT32_MIN) - drift * 6 / 10);
+        SCOPED_TRACE(testing::Message() << "width " << width << " sign " << sign << (bigEndian ? " BE" : " LE"));
+        std::vector<Word> packed;
+        for (int w = 0; w < words; ++w) {
+          std::vector<int32_t> part(static_cast<size_t>(perWord), d);
+          if (w == 0) part[0] = 0;
+          packed.push_back(seedgen::Steim2Word(width, part));
+        }
+        const auto rec = WithFrames(seedgen::Frames(x0, 0, packed, bigEndian, 4032), 4096);
+        const int n = words * perWord;
+        std::vector<float> out[2];
+        for (bool allowed : {false, true}) {
+          seed::SetVectorDecoding(allowed);
+          DiagCapture diag;
+          out[allowed] = Steim2(rec, n, bigEndian);
+        }
+        seed::SetVectorDecoding(true);
+        ASSERT_GT(std::abs(static_cast<double>(out[0].back())), 0x1p31);  // it did leave 32 bits
+        EXPECT_EQ(out[1], out[0]);
+      }
+    }
+  }
+}
+
 TEST(Steim2, UndefinedSubcodesSkipTheWordSilently) {
   // Word 3 is skipped, so X0 = 7 is never applied.
   auto frames = seedgen::Frames(7, 2, {Word{2, 0x00000005}, Word{3, 0xC0000005}, seedgen::Steim2Word(8, {0, 1, 1, 0})},
