@@ -421,7 +421,7 @@ TEST(Stop, SignalInTheMiddleLeavesAWholeArchive) {
 // written, a second one ends the process at once, whichever of the two it is.
 TEST(Stop, SecondSignalEndsAtOnce) {
   auto a = LocalArchive::Sqlite();
-  const std::string big = WriteStations(a->Root() + "/big.mseed", {"ST01"}, 250);
+  const std::string big = WriteStations(a->Root() + "/big.mseed", {"ST01"}, 2000);
   const std::string shared = WriteStations(a->Root() + "/shared.mseed", {"ST01"}, 20);
   auto holder = StartHolder(*a, big, "ST01");
   ASSERT_TRUE(holder);
