@@ -291,6 +291,33 @@ __attribute__((target("avx2"))) void Steim2RestAvx2(const unsigned char* data, i
   in.f = f;
 }
 
+// One word's differences into eight lanes at out + f, as 32-bit integers.
+template <bool Swap>
+__attribute__((target("avx2"), always_inline)) inline void CutWord(const unsigned char* p, int code, float* out, int& f,
+                                                                   int64_t& reach) {
+  __m256i word;
+  int top;  // the word's two top bits
+  if constexpr (Swap) {
+    // Stored most significant byte first, as code 1's bytes are taken.
+    const __m256i swapBytes = _mm256_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12,  //
+                                               3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+    uint32_t raw;
+    std::memcpy(&raw, p, sizeof raw);
+    word = _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int32_t>(raw)), swapBytes);
+    top = p[0] >> 6;
+  } else {
+    const uint32_t v = LoadLE32(p);
+    word = _mm256_set1_epi32(static_cast<int32_t>(code == 1 ? LoadBE32(p) : v));
+    top = static_cast<int>(v >> 30);
+  }
+  const Steim2Lanes& s = kSteim2Lanes[code * 4 + top];
+  __m256i x = _mm256_sllv_epi32(word, _mm256_load_si256(reinterpret_cast<const __m256i*>(s.lsh)));
+  x = _mm256_srav_epi32(x, _mm256_load_si256(reinterpret_cast<const __m256i*>(s.rshv)));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + f), x);
+  f += s.count;
+  reach += s.reach;
+}
+
 // Frames 1.. in two passes: first each word's differences are cut out and
 // packed into out as 32-bit integers, then they are summed and converted
 // eight at a time. Cutting then never waits on the running value, and the
@@ -307,19 +334,13 @@ __attribute__((target("avx2"))) void Steim2RestPacked(const unsigned char* data,
   for (; fr < frames; ++fr, w = 1) {
     const unsigned char* frame = data + fr * kFrameBytes;
     const uint32_t ctrl = Word32<Swap>(frame);
-    for (; w < kWordsPerFrame && n - f >= 8; ++w) {
-      const unsigned char* p = frame + 4 * w;
-      const int code = static_cast<int>(ctrl >> (30 - 2 * w)) & 3;
-      const uint32_t v = Word32<Swap>(p);
-      const uint32_t word = code == 1 ? LoadBE32(p) : v;
-      const Steim2Lanes& s = kSteim2Lanes[code * 4 + static_cast<int>(v >> 30)];
-      __m256i x = _mm256_sllv_epi32(_mm256_set1_epi32(static_cast<int32_t>(word)),
-                                    _mm256_load_si256(reinterpret_cast<const __m256i*>(s.lsh)));
-      x = _mm256_srav_epi32(x, _mm256_load_si256(reinterpret_cast<const __m256i*>(s.rshv)));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + f), x);
-      f += s.count;
-      reach += s.reach;
+    // A frame's 15 words give at most 7 samples each.
+    if (n - f >= 7 * (kWordsPerFrame - 2) + 8) {
+      for (; w < kWordsPerFrame; ++w) CutWord<Swap>(frame + 4 * w, static_cast<int>(ctrl >> (30 - 2 * w)) & 3, out, f, reach);
+      continue;
     }
+    for (; w < kWordsPerFrame && n - f >= 8; ++w)
+      CutWord<Swap>(frame + 4 * w, static_cast<int>(ctrl >> (30 - 2 * w)) & 3, out, f, reach);
     if (w < kWordsPerFrame) break;  // eight lanes no longer fit before n
   }
   if (in.acc + reach > INT32_MAX || in.acc - reach < INT32_MIN) {
