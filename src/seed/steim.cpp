@@ -222,17 +222,16 @@ void Steim2Rest(const unsigned char* data, int frames, int n, float* out, Integr
 // a left shift of 32 leaves 0 in the lanes past the word's count.
 struct Steim2Lanes {
   alignas(32) int32_t lsh[8];
-  alignas(32) int32_t rshv[8];  // rsh in every lane
-  int32_t rsh;
+  alignas(32) int32_t rsh[8];  // the same in every lane
   int32_t count;
   int32_t reach;  // the most its differences can move the running value
 };
 
 constexpr Steim2Lanes MakeLanes(int count, int width) {
-  Steim2Lanes s{{}, {}, 32 - width, count, count == 0 ? 0 : count << (width - 1)};
+  Steim2Lanes s{{}, {}, count, count == 0 ? 0 : count << (width - 1)};
   for (int i = 0; i < 8; ++i) {
     s.lsh[i] = i < count ? 32 - (count - i) * width : 32;
-    s.rshv[i] = 32 - width;
+    s.rsh[i] = 32 - width;
   }
   return s;
 }
@@ -272,7 +271,7 @@ __attribute__((target("avx2"))) void Steim2RestAvx2(const unsigned char* data, i
         const Steim2Lanes& s = kSteim2Lanes[code * 4 + static_cast<int>(v >> 30)];
         __m256i x = _mm256_sllv_epi32(_mm256_set1_epi32(static_cast<int32_t>(word)),
                                       _mm256_load_si256(reinterpret_cast<const __m256i*>(s.lsh)));
-        x = _mm256_sra_epi32(x, _mm_cvtsi32_si128(s.rsh));
+        x = _mm256_srav_epi32(x, _mm256_load_si256(reinterpret_cast<const __m256i*>(s.rsh)));
         // Running sums within each half, then the low half's total into the high one.
         x = _mm256_add_epi32(x, _mm256_slli_si256(x, 4));
         x = _mm256_add_epi32(x, _mm256_slli_si256(x, 8));
@@ -312,7 +311,7 @@ __attribute__((target("avx2"), always_inline)) inline void CutWord(const unsigne
   }
   const Steim2Lanes& s = kSteim2Lanes[code * 4 + top];
   __m256i x = _mm256_sllv_epi32(word, _mm256_load_si256(reinterpret_cast<const __m256i*>(s.lsh)));
-  x = _mm256_srav_epi32(x, _mm256_load_si256(reinterpret_cast<const __m256i*>(s.rshv)));
+  x = _mm256_srav_epi32(x, _mm256_load_si256(reinterpret_cast<const __m256i*>(s.rsh)));
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + f), x);
   f += s.count;
   reach += s.reach;
@@ -334,9 +333,12 @@ __attribute__((target("avx2"))) void Steim2RestPacked(const unsigned char* data,
   for (; fr < frames; ++fr, w = 1) {
     const unsigned char* frame = data + fr * kFrameBytes;
     const uint32_t ctrl = Word32<Swap>(frame);
-    // A frame's 15 words give at most 7 samples each.
+    // Eight lanes fit behind each of the frame's 15 words, of at most 7
+    // samples each, while 14 such words and eight more fit before n: the
+    // words then go without a check each.
     if (n - f >= 7 * (kWordsPerFrame - 2) + 8) {
-      for (; w < kWordsPerFrame; ++w) CutWord<Swap>(frame + 4 * w, static_cast<int>(ctrl >> (30 - 2 * w)) & 3, out, f, reach);
+      for (; w < kWordsPerFrame; ++w)
+        CutWord<Swap>(frame + 4 * w, static_cast<int>(ctrl >> (30 - 2 * w)) & 3, out, f, reach);
       continue;
     }
     for (; w < kWordsPerFrame && n - f >= 8; ++w)
