@@ -244,6 +244,30 @@ constexpr Steim2Lanes kSteim2Lanes[16] = {
     MakeLanes(5, 6), MakeLanes(6, 5),  MakeLanes(7, 4),  kNone,            // code 3
 };
 
+// One word's differences cut into eight 32-bit lanes; s is the word's kind.
+template <bool Swap>
+__attribute__((target("avx2"), always_inline)) inline __m256i CutLanes(const unsigned char* p, int code,
+                                                                       const Steim2Lanes*& s) {
+  __m256i word;
+  int top;  // the word's two top bits
+  if constexpr (Swap) {
+    // Stored most significant byte first, as code 1's bytes are taken.
+    const __m256i swapBytes = _mm256_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12,  //
+                                               3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+    uint32_t raw;
+    std::memcpy(&raw, p, sizeof raw);
+    word = _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int32_t>(raw)), swapBytes);
+    top = p[0] >> 6;
+  } else {
+    const uint32_t v = LoadLE32(p);
+    word = _mm256_set1_epi32(static_cast<int32_t>(code == 1 ? LoadBE32(p) : v));
+    top = static_cast<int>(v >> 30);
+  }
+  s = &kSteim2Lanes[code * 4 + top];
+  const __m256i x = _mm256_sllv_epi32(word, _mm256_load_si256(reinterpret_cast<const __m256i*>(s->lsh)));
+  return _mm256_srav_epi32(x, _mm256_load_si256(reinterpret_cast<const __m256i*>(s->rsh)));
+}
+
 // Frames 1.. as Steim2Rest, with a word's differences cut, summed and
 // converted in eight lanes: no branch on the word's kind, which the data
 // make unpredictable. It writes 8 values of which those past the word's
@@ -265,13 +289,8 @@ __attribute__((target("avx2"))) void Steim2RestAvx2(const unsigned char* data, i
       const unsigned char* p = frame + 4 * w;
       const int code = static_cast<int>(ctrl >> (30 - 2 * w)) & 3;
       if (n - f >= 8 && acc <= kLaneLimit && acc >= -kLaneLimit) {
-        const uint32_t v = Word32<Swap>(p);
-        // Code 1's bytes come in the order they are stored.
-        const uint32_t word = code == 1 ? LoadBE32(p) : v;
-        const Steim2Lanes& s = kSteim2Lanes[code * 4 + static_cast<int>(v >> 30)];
-        __m256i x = _mm256_sllv_epi32(_mm256_set1_epi32(static_cast<int32_t>(word)),
-                                      _mm256_load_si256(reinterpret_cast<const __m256i*>(s.lsh)));
-        x = _mm256_srav_epi32(x, _mm256_load_si256(reinterpret_cast<const __m256i*>(s.rsh)));
+        const Steim2Lanes* s;
+        __m256i x = CutLanes<Swap>(p, code, s);
         // Running sums within each half, then the low half's total into the high one.
         x = _mm256_add_epi32(x, _mm256_slli_si256(x, 4));
         x = _mm256_add_epi32(x, _mm256_slli_si256(x, 8));
@@ -279,7 +298,7 @@ __attribute__((target("avx2"))) void Steim2RestAvx2(const unsigned char* data, i
         const __m256i values = _mm256_add_epi32(x, _mm256_set1_epi32(static_cast<int32_t>(acc)));
         _mm256_storeu_ps(out + f, _mm256_cvtepi32_ps(values));
         acc += _mm256_extract_epi32(x, 7);
-        f += s.count;
+        f += s->count;
         continue;
       }
       if (code == 0) continue;
@@ -294,27 +313,10 @@ __attribute__((target("avx2"))) void Steim2RestAvx2(const unsigned char* data, i
 template <bool Swap>
 __attribute__((target("avx2"), always_inline)) inline void CutWord(const unsigned char* p, int code, float* out, int& f,
                                                                    int64_t& reach) {
-  __m256i word;
-  int top;  // the word's two top bits
-  if constexpr (Swap) {
-    // Stored most significant byte first, as code 1's bytes are taken.
-    const __m256i swapBytes = _mm256_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12,  //
-                                               3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
-    uint32_t raw;
-    std::memcpy(&raw, p, sizeof raw);
-    word = _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int32_t>(raw)), swapBytes);
-    top = p[0] >> 6;
-  } else {
-    const uint32_t v = LoadLE32(p);
-    word = _mm256_set1_epi32(static_cast<int32_t>(code == 1 ? LoadBE32(p) : v));
-    top = static_cast<int>(v >> 30);
-  }
-  const Steim2Lanes& s = kSteim2Lanes[code * 4 + top];
-  __m256i x = _mm256_sllv_epi32(word, _mm256_load_si256(reinterpret_cast<const __m256i*>(s.lsh)));
-  x = _mm256_srav_epi32(x, _mm256_load_si256(reinterpret_cast<const __m256i*>(s.rsh)));
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + f), x);
-  f += s.count;
-  reach += s.reach;
+  const Steim2Lanes* s;
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + f), CutLanes<Swap>(p, code, s));
+  f += s->count;
+  reach += s->reach;
 }
 
 // Frames 1.. in two passes: first each word's differences are cut out and
