@@ -296,6 +296,23 @@ TEST(DataFile, WaitingAppendsToAFileRemovedMeanwhileAreReported) {
       << diag.messages[0];
 }
 
+// Folders are made once per run; removed by another program meanwhile,
+// they are made again for the next file.
+TEST(DataFile, AFolderRemovedMeanwhileIsMadeAgain) {
+  TempDir dir;
+  Writer w(dir.Path().string());
+  w.Segment("ABCD", "BHZ", 20, kExample, 9900);
+  w.store.WriteAll();
+  ASSERT_GT(std::filesystem::remove_all(dir / "ABCD"), 0u);
+  w.Segment("ABCD", "BHZ", 20, kExample + 1200, 9900);  // after a gap: a file of its own
+  w.store.WriteAll();
+  const auto files = ReadVezTree(dir.Path().string());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].relative, "ABCD/07/05032011-072809-BHZ.ABCD");
+  EXPECT_EQ(files[0].samples.size(), 9900u);
+  EXPECT_EQ(w.store.m_Stats.segmentsNotStored, 0u);
+}
+
 TEST(DataFile, UnsafeCodesNeverBecomePaths) {
   TempDir dir;
   Writer w((dir / "data"));

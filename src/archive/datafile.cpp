@@ -89,6 +89,17 @@ using archive::Calendar;
 
 void CStaInfo::MakeDir(const char* path) { ::mkdir(path, 0777); }
 
+// Most files go into folders made for an earlier file of the run: they are
+// not asked for again, two system calls per file.
+void CStaInfo::MakeFolders(const std::string& station, const std::string& dir, bool forget) {
+  if (forget) m_Folders.erase(dir);
+  if (m_Folders.count(dir)) return;
+  MakeDir((m_Path + kLocalSeparator + station).c_str());
+  MakeDir(dir.c_str());
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) m_Folders.insert(dir);
+}
+
 void CStaInfo::MakeHeader(char* block, unsigned sta, unsigned chan) {
   const CSta& s = *m_StaList[sta];
   const CChanInfo& k = *s.m_ChanList[chan];
@@ -647,14 +658,9 @@ CStaInfo::Creation CStaInfo::CreateFile(unsigned sta, unsigned chan) {
   const Calendar c = Breakdown(k.m_TBegin);
   const std::string hour = archive::HourFolder(c.hour);
   const std::string name = archive::DataFileName(c, k.m_Name, s.m_Name);
-  std::string full = m_Path + kLocalSeparator + s.m_Name;
-  MakeDir(full.c_str());
-  full += kLocalSeparator;
-  full += hour;
-  MakeDir(full.c_str());
-  const std::string dir = full;
-  full += kLocalSeparator;
-  full += name;
+  const std::string dir = m_Path + kLocalSeparator + s.m_Name + kLocalSeparator + hour;
+  MakeFolders(s.m_Name, dir);
+  const std::string full = dir + kLocalSeparator + name;
   k.m_CPath = s.m_Name + "\\" + hour + "\\" + name;
   // A gap within one second of a file's start gives the same name. A file
   // is never replaced: what it holds would be lost.
@@ -674,6 +680,11 @@ CStaInfo::Creation CStaInfo::CreateFile(unsigned sta, unsigned chan) {
   // creation neither leaves half a file nor destroys an earlier one.
   std::string tmp = dir + kLocalSeparator + "." + name + ".XXXXXX";
   int fd = ::mkstemp(tmp.data());
+  if (fd < 0 && errno == ENOENT) {  // the folder was removed meanwhile
+    MakeFolders(s.m_Name, dir, true);
+    tmp = dir + kLocalSeparator + "." + name + ".XXXXXX";
+    fd = ::mkstemp(tmp.data());
+  }
   if (fd < 0) {
     ReportNotStored(full, "cannot create", s, k);
     m_Failed.insert(k.m_CPath);

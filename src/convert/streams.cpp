@@ -10,6 +10,7 @@ std::string StreamName(const char* network, const char* station, const char* loc
 }
 
 CStreamRule::Channel& CStreamRule::Of(const seed::RecordHeader& h) {
+  if (Channel* c = m_Recent.channel; c && c->station == h.station && c->channel == h.channel) return *c;
   std::string key = std::string(h.station) + " " + h.channel;
   auto it = m_Channels.find(key);
   if (it == m_Channels.end()) {
@@ -17,6 +18,7 @@ CStreamRule::Channel& CStreamRule::Of(const seed::RecordHeader& h) {
     it->second.station = h.station;
     it->second.channel = h.channel;
   }
+  m_Recent.channel = &it->second;
   return it->second;
 }
 

@@ -57,6 +57,17 @@ class CStreamRule {
   static void Decide(Channel& c);
 
   std::unordered_map<std::string, Channel> m_Channels;  // by "STA CHA"
+  // The channel looked up last: records come in runs of one channel. A copy
+  // starts without, its channels being others.
+  struct Recent {
+    Channel* channel = nullptr;
+    Recent() = default;
+    Recent(const Recent&) {}
+    Recent& operator=(const Recent&) {
+      channel = nullptr;
+      return *this;
+    }
+  } m_Recent;
   uint64_t m_LeftOut = 0;
 };
 

@@ -189,6 +189,9 @@ class CStaInfo {
 
   void MakeHeader(char* block, unsigned sta, unsigned chan);
   void MakeDir(const char* path);
+  // The station's folder and its hour folder dir, unless this store made
+  // or found them before; forget: they were found missing since.
+  void MakeFolders(const std::string& station, const std::string& dir, bool forget = false);
 
   void UpdateFileList(const char* cpath, const char* sta, const char* ch, double tBegin,
                       double tQty, double sps, int gain, int dataType);
@@ -279,6 +282,7 @@ class CStaInfo {
   // take no more segments in this run (see WriteChan).
   std::unordered_set<std::string> m_Failed;
   std::unordered_set<std::string> m_Registered;  // relative paths
+  std::unordered_set<std::string> m_Folders;     // hour folders made or found
   std::unique_ptr<IFileListTarget> m_OwnTarget;
   std::unique_ptr<IRegistrar> m_OwnRegistrar;
   std::vector<CChanInfo*> m_Open;  // channels with a kept-open file
