@@ -21,9 +21,10 @@
 namespace convert {
 namespace {
 
-// Copied out of the page cache a chunk at a time: 20-30 % faster over a
-// whole run than mapping the input, measured on a virtual machine with
-// nested paging, where every mapped page costs a TLB miss in each pass.
+// Records to convert are copied out of the page cache a chunk at a time:
+// 20-30 % faster over a whole run than mapping the input, measured on a
+// virtual machine with nested paging, where every mapped page costs a TLB
+// miss. The scan, which reads a record's header alone, maps large files.
 constexpr size_t kReadChunk = 1 << 18;
 constexpr int kProbeStep = 16;
 
