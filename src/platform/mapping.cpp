@@ -84,8 +84,8 @@ CMappedFile::CMappedFile(int fd, size_t size) {
   }
   m_Data = static_cast<unsigned char*>(p);
   m_Size = size;
-  // Read ahead at once where the file is not cached yet, as reading it would.
-  ::madvise(p, size, MADV_WILLNEED);
+  // Read ahead where the file is not cached yet, as reading it would.
+  ::madvise(p, size, MADV_SEQUENTIAL);
 }
 
 CMappedFile::~CMappedFile() {
