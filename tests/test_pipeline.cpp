@@ -429,8 +429,10 @@ TEST(Pipeline, TheArchiveIsTheSameWhateverTheJobs) {
 // file written so far, the first input's, then calls then.
 class SecondInputWatch : public testsupport::FakeHost {
  public:
-  SecondInputWatch(std::string connect, std::function<void()> then = {})
-      : m_Connect(std::move(connect)), m_Then(std::move(then)) {
+  // then runs once the first group is committed; settled, where given, says
+  // that the run has had the answer to its commit, too.
+  SecondInputWatch(std::string connect, std::function<void()> then = {}, std::function<bool()> settled = {})
+      : m_Connect(std::move(connect)), m_Then(std::move(then)), m_Settled(std::move(settled)) {
     recordTexts = false;
   }
   void InputStarted(size_t index, size_t, const std::string&) override {
@@ -438,7 +440,7 @@ class SecondInputWatch : public testsupport::FakeHost {
     committed = Eventually([&] {
       firstGroup = DataFiles(m_DataDir);
       try {
-        return !firstGroup.empty() && RowPaths(m_Connect) == firstGroup;
+        return !firstGroup.empty() && RowPaths(m_Connect) == firstGroup && (!m_Settled || m_Settled());
       } catch (const odbc::Error&) {
         return false;  // busy
       }
@@ -464,6 +466,7 @@ class SecondInputWatch : public testsupport::FakeHost {
  private:
   std::string m_Connect, m_DataDir;
   std::function<void()> m_Then;
+  std::function<bool()> m_Settled;
 };
 
 std::vector<std::string> TwoStations(const std::string& dir, const std::string& first, const std::string& second) {
@@ -703,7 +706,7 @@ TEST_P(ServerLostInGroup, TheLostGroupIsNamedFoundAndRepairedByARerun) {
   for (unsigned jobs : {1u, 2u}) {
     SCOPED_TRACE("jobs " + std::to_string(jobs));
     archive->Wipe();
-    SecondInputWatch host(connect, [&] { server.EndLosableSessions(); });
+    SecondInputWatch host(connect, [&] { server.EndLosableSessions(); }, [&] { return server.LosableSessionsIdle(); });
     const RunStats stats = host.Convert(*archive, inputs, jobs, losable);
     ASSERT_TRUE(host.committed);
     EXPECT_TRUE(stats.aborted);

@@ -252,6 +252,10 @@ class PostgresDatabase : public TestDatabase {
     Admin().ExecuteDirect("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = '" +
                           m_Schema + "'");
   }
+  bool LosableSessionsIdle() override {
+    return Count("SELECT count(*) FROM pg_stat_activity WHERE application_name = '" + m_Schema +
+                 "' AND state <> 'idle'") == 0;
+  }
 
  private:
   static std::string SearchPath(const std::string& schema) { return "SET search_path TO " + schema; }
@@ -285,6 +289,10 @@ class MariaDatabase : public TestDatabase {
     while (select.Fetch()) sessions.push_back(std::to_string(select.GetInt64(1)));
     select.CloseCursor();
     for (const std::string& id : sessions) Admin().ExecuteDirect("KILL CONNECTION " + id);
+  }
+  bool LosableSessionsIdle() override {
+    return Count("SELECT count(*) FROM information_schema.PROCESSLIST WHERE DB = DATABASE() AND ID <> CONNECTION_ID() "
+                 "AND COMMAND <> 'Sleep'") == 0;
   }
 
  private:
@@ -370,6 +378,17 @@ std::string TestDatabase::LosableConnect() const { return connect; }
 
 void TestDatabase::EndLosableSessions() {
   throw std::logic_error("an embedded " + backend + " database has no session to end");
+}
+
+bool TestDatabase::LosableSessionsIdle() { return true; }
+
+int64_t TestDatabase::Count(const std::string& query) {
+  odbc::Statement select(Admin());
+  select.Prepare(query);
+  select.Execute();
+  const int64_t n = select.Fetch() ? select.GetInt64(1) : -1;
+  select.CloseCursor();
+  return n;
 }
 
 DataSourceScope::DataSourceScope(const std::string& name, const Keys& keys)

@@ -122,6 +122,11 @@ class TestDatabase {
   // that goes away in the middle of a run would (server backends only).
   virtual std::string LosableConnect() const;
   virtual void EndLosableSessions();
+  // Whether those sessions wait for their next statement: a commit that
+  // other sessions see may not yet have been answered to its own.
+  virtual bool LosableSessionsIdle();
+  // The first column of the first row of query, on the fixture's connection.
+  int64_t Count(const std::string& query);
   // This database in odbc.ini.
   virtual DataSourceScope::Keys DataSourceKeys() const = 0;
   // Names this database as data source `name` (see DataSourceScope).
