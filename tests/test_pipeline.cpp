@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,12 +27,8 @@
 
 #include "archive/registration.h"
 #include "convert/convertfromseed.h"
-#include "convert/reading.h"
 #include "convert/registering.h"
 #include "convert/runsummary.h"
-#include "convert/selection.h"
-#include "convert/streams.h"
-#include "platform/mapping.h"
 #include "platform/odbc.h"
 #include "support/fakehost.h"
 #include "support/localarchive.h"
@@ -576,74 +571,6 @@ TEST(Pipeline, AnInputShortenedWhileItIsReadIsCutShort) {
                             [&](const std::string& e) { return e.find(said) != std::string::npos; }))
         << testing::PrintToString(host.errors);
   }
-}
-
-// The scan maps a large input. Shortened under the mapping, it must not end
-// the run with SIGBUS: the scan reads it again, and the run converts what
-// is left, the broken last record counting as cut short.
-TEST(Pipeline, AnInputShortenedUnderTheScansMappingIsReadAgain) {
-  auto archive = LocalArchive::Sqlite();
-  const VolumePlan plan{.station = "MAP", .channels = {"BHZ"}, .records = 12000, .gapAfter = 1 << 30};
-  const std::string input = archive->Root() + "/mapped.mseed";
-  const std::string shortened = archive->Root() + "/short.mseed";
-  const size_t recordBytes = testsupport::VolumeRecords(plan).front().size();
-  constexpr off_t kRecordsLeft = 3000;
-  static off_t cutTo;
-  cutTo = kRecordsLeft * static_cast<off_t>(recordBytes) + 100;
-  testsupport::WriteVolume(shortened, plan);
-  ASSERT_EQ(::truncate(shortened.c_str(), cutTo), 0);
-  convert::CStreamRule expected;
-  convert::ScanStreams(shortened, "DQ", convert::CSelection{}, expected, nullptr, 2);
-  ASSERT_EQ(expected.Windows().size(), 1u);
-
-  convert::g_ScanMapped = [](const std::string& path) { EXPECT_EQ(::truncate(path.c_str(), cutTo), 0); };
-  struct Unhook {
-    ~Unhook() { convert::g_ScanMapped = nullptr; }
-  } unhook;
-  testsupport::WriteVolume(input, plan);
-  convert::CStreamRule scanned;
-  convert::ScanStreams(input, "DQ", convert::CSelection{}, scanned, nullptr, 2);
-  const auto want = expected.Windows().begin()->second, got = scanned.Windows().begin()->second;
-  EXPECT_EQ(got.begin, want.begin);
-  EXPECT_EQ(got.end, want.end);
-
-  testsupport::WriteVolume(input, plan);
-  testsupport::FakeHost host;
-  host.recordTexts = false;
-  CConvertFromSeed conv(&host, archive->Ini());
-  conv.SetConnectString(archive->Connect());
-  conv.AddFile(input);
-  ASSERT_EQ(conv.Start(), 0);
-  ASSERT_TRUE(host.WaitDone());
-  conv.Join();
-  const RunStats s = conv.Stats();
-  EXPECT_EQ(s.filesCutShort, 1u);
-  EXPECT_EQ(s.store.samplesWritten, static_cast<uint64_t>(kRecordsLeft * plan.samplesPerRecord));
-}
-
-// The mapping answers only for its own pages: any other bus error still
-// ends the process as it would have.
-TEST(PipelineDeathTest, ABusErrorOutsideTheScansMappingStillEndsTheProcess) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const std::string path = (fs::temp_directory_path() / ("brevanto-bus-" + std::to_string(::getpid()))).string();
-  auto mapCut = [&](bool touchOther) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0 || ::ftruncate(fd, 1 << 20) != 0) std::abort();
-    const platform::CMappedFile ours(fd, 1 << 20);
-    auto* other = static_cast<volatile unsigned char*>(::mmap(nullptr, 1 << 20, PROT_READ, MAP_SHARED, fd, 0));
-    if (!ours.Data() || other == MAP_FAILED || ::ftruncate(fd, 0) != 0) std::abort();
-    if (static_cast<volatile unsigned char*>(ours.Data())[4096] != 0 || !ours.Cut()) std::abort();
-    if (touchOther)
-      (void)other[4096];
-    else
-      ::raise(SIGBUS);
-    std::_Exit(0);
-  };
-  // Killed by the signal, or by a sanitizer's report of it.
-  auto ended = [](int status) { return !(WIFEXITED(status) && WEXITSTATUS(status) == 0); };
-  EXPECT_EXIT(mapCut(true), ended, "");
-  EXPECT_EXIT(mapCut(false), ended, "");
-  ::unlink(path.c_str());
 }
 
 // A run killed while creating a data file leaves its temporary file; the

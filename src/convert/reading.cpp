@@ -13,7 +13,6 @@
 
 #include "convert/selection.h"
 #include "convert/streams.h"
-#include "platform/mapping.h"
 #include "seed/record.h"
 #include "seed/record3.h"
 #include "seed/seedtime.h"
@@ -21,10 +20,9 @@
 namespace convert {
 namespace {
 
-// Records to convert are copied out of the page cache a chunk at a time:
-// 20-30 % faster over a whole run than mapping the input, measured on a
-// virtual machine with nested paging, where every mapped page costs a TLB
-// miss. The scan, which reads a record's header alone, maps large files.
+// Copied out of the page cache a chunk at a time: 20-30 % faster over a
+// whole run than mapping the input, measured on a virtual machine with
+// nested paging, where every mapped page costs a TLB miss in each pass.
 constexpr size_t kReadChunk = 1 << 18;
 constexpr int kProbeStep = 16;
 
@@ -48,14 +46,6 @@ class CFormat2 final : public IRecordFormat {
     start = seed::RecordStartTime(record);
     return {};
   }
-  std::string PeekHeader(const unsigned char* record, size_t length, seed::RecordHeader& h, double& rate,
-                         double& start) const override {
-    unsigned char fixed[seed::kFixedHeaderSize];
-    seed::PeekHeader(record, static_cast<int>(length), h, fixed);
-    rate = seed::CalcSampleRate(h.rateFactor, h.rateMultiplier);
-    start = seed::RecordStartTime(fixed);
-    return {};
-  }
 };
 
 class CFormat3 final : public IRecordFormat {
@@ -70,10 +60,6 @@ class CFormat3 final : public IRecordFormat {
     return seed::QualityOfPublicationVersion(record[seed::k3PublicationVersion]);
   }
   std::string ReadHeader(unsigned char* record, size_t, seed::RecordHeader& h, double& rate,
-                         double& start) const override {
-    return seed::ReadHeader3(record, h, rate, start);
-  }
-  std::string PeekHeader(const unsigned char* record, size_t, seed::RecordHeader& h, double& rate,
                          double& start) const override {
     return seed::ReadHeader3(record, h, rate, start);
   }
@@ -152,42 +138,31 @@ long FindFirstRecord(int fd, const char* quality, int32_t& recLen, off_t& failed
 
 namespace {
 
-// How much of a mapped file a scan leaves mapped in behind it.
-constexpr uint64_t kReleaseStep = 2u << 20;
-
 // Notes the records from the reader's position on, until the next one
-// would begin at or after until (true), or the file ends, a read fails,
-// the scan is stopped or the mapping read is cut.
+// would begin at or after until (true), or the file ends, a read fails or
+// the scan is stopped.
 bool ScanRecords(RecordReader& reader, int32_t& recLen, uint64_t until, const char* quality,
-                 const CSelection& selection, CStreamRule& streams, const std::atomic<bool>* stop,
-                 const platform::CMappedFile* map) {
+                 const CSelection& selection, CStreamRule& streams, const std::atomic<bool>* stop) {
   std::span<unsigned char> record;
   Framed framed;
-  uint64_t kept = reader.Offset();  // of the mapping, what is still mapped in behind the reader
   while (reader.Offset() < until) {
-    if ((stop && stop->load(std::memory_order_relaxed)) || (map && map->Cut()) ||
-        reader.Next(record, recLen, framed) != 1)
-      return false;
+    if ((stop && stop->load(std::memory_order_relaxed)) || reader.Next(record, recLen, framed) != 1) return false;
     if (framed.damage == seed::Damage::kNone && !framed.tooShort)
       NoteRecord(*framed.format, record.data(), record.size(), quality, selection, streams);
-    if (map && framed.offset >= kept + kReleaseStep) {
-      map->Release(static_cast<size_t>(kept), static_cast<size_t>(framed.offset));
-      kept = framed.offset;
-    }
   }
   return true;
 }
 
 // Below this, a second reader would save less than it costs.
 constexpr uint64_t kSplitBytes = 16u << 20;
-// Below this, mapping a file would save less than it costs. Above, the
-// scan touches a record's header, not the rest: no copy of what it skips.
-constexpr uint64_t kMapBytes = 1u << 20;
 
 // Where a second reader may start: a record at a whole number of record
 // lengths past the first, about half-way; 0 where none begins there.
-uint64_t SplitPoint(int fd, uint64_t size, uint64_t first, int32_t recLen) {
-  if (recLen <= 0 || size < first + kSplitBytes) return 0;
+uint64_t SplitPoint(int fd, uint64_t first, int32_t recLen) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || recLen <= 0) return 0;
+  const auto size = static_cast<uint64_t>(st.st_size);
+  if (size < first + kSplitBytes) return 0;
   const uint64_t split = first + (size - first) / 2 / static_cast<uint64_t>(recLen) * static_cast<uint64_t>(recLen);
   unsigned char probe[seed::kProbeSize];
   const ssize_t got = PreadFull(fd, probe, sizeof probe, static_cast<off_t>(split));
@@ -196,50 +171,7 @@ uint64_t SplitPoint(int fd, uint64_t size, uint64_t first, int32_t recLen) {
   return FormatAt(probe, avail).Begins(probe, avail) ? split : 0;
 }
 
-// Scans from first on, the part from split (if not 0) by a second reader
-// beside the first. That part counts only if reading the first lands
-// there, at the record length it started with: the scan then sees what one
-// reader would. readerAt(offset) gives a reader positioned there.
-template <class ReaderAt>
-void ScanFrom(const ReaderAt& readerAt, uint64_t first, int32_t recLen, uint64_t split, const char* quality,
-              const CSelection& selection, CStreamRule& streams, const std::atomic<bool>* stop,
-              const platform::CMappedFile* map) {
-  const int32_t firstLen = recLen;
-  CStreamRule second;
-  std::exception_ptr failure;
-  std::thread other;
-  if (split)
-    other = std::thread([&] {
-      try {
-        RecordReader reader = readerAt(split);
-        int32_t len = firstLen;
-        ScanRecords(reader, len, UINT64_MAX, quality, selection, second, stop, map);
-      } catch (...) {
-        failure = std::current_exception();
-      }
-    });
-  struct Joiner {
-    std::thread& t;
-    ~Joiner() {
-      if (t.joinable()) t.join();
-    }
-  } joiner{other};
-  RecordReader reader = readerAt(first);
-  if (!other.joinable()) {
-    ScanRecords(reader, recLen, UINT64_MAX, quality, selection, streams, stop, map);
-    return;
-  }
-  const bool reached = ScanRecords(reader, recLen, split, quality, selection, streams, stop, map);
-  const bool joins = reached && reader.Offset() == split && recLen == firstLen;
-  if (reached && !joins) ScanRecords(reader, recLen, UINT64_MAX, quality, selection, streams, stop, map);
-  other.join();
-  if (failure) std::rethrow_exception(failure);
-  if (joins) streams.Merge(second);
-}
-
 }  // namespace
-
-void (*g_ScanMapped)(const std::string& path) = nullptr;
 
 void ScanStreams(const std::string& path, const char* quality, const CSelection& selection, CStreamRule& streams,
                  const std::atomic<bool>* stop, unsigned threads) {
@@ -253,36 +185,52 @@ void ScanStreams(const std::string& path, const char* quality, const CSelection&
   int32_t recLen = 0;
   off_t failedAt = 0;
   const long offset = FindFirstRecord(file.fd, quality, recLen, failedAt);
-  if (offset < 0 || recLen <= 0) return;
+  if (offset < 0 || recLen <= 0 || ::lseek(file.fd, offset, SEEK_SET) < 0) return;
   const auto first = static_cast<uint64_t>(offset);
-  struct stat st {};
-  const uint64_t size =
-      ::fstat(file.fd, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-  const uint64_t split = threads > 1 ? SplitPoint(file.fd, size, first, recLen) : 0;
-  if (size >= kMapBytes) {
-    platform::CMappedFile map(file.fd, static_cast<size_t>(size));
-    if (map.Data()) {
-      if (g_ScanMapped) g_ScanMapped(path);
-      CStreamRule mapped;
-      auto at = [&](uint64_t from) { return RecordReader(map.Data(), map.Size(), from, false); };
-      ScanFrom(at, first, recLen, split, quality, selection, mapped, stop, &map);
-      // Shortened meanwhile: what the zeros standing in for its end hid is read instead.
-      if (!map.Cut()) return streams.Merge(mapped);
-    }
-  }
-  if (::lseek(file.fd, offset, SEEK_SET) < 0) return;
+  const int32_t firstLen = recLen;
+  // The second half is read beside the first from where a record begins.
+  // It counts only if reading the first half lands there, at the record
+  // length it started with: the scan then sees what one reader would.
+  const uint64_t split = threads > 1 ? SplitPoint(file.fd, first, recLen) : 0;
   if (split) half.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  const bool second = half.fd >= 0 && ::lseek(half.fd, static_cast<off_t>(split), SEEK_SET) == static_cast<off_t>(split);
-  auto at = [&](uint64_t from) { return RecordReader(from == first ? file.fd : half.fd, from, false); };
-  ScanFrom(at, first, recLen, second ? split : 0, quality, selection, streams, stop, nullptr);
+  CStreamRule second;
+  std::exception_ptr failure;
+  std::thread other;
+  if (half.fd >= 0 && ::lseek(half.fd, static_cast<off_t>(split), SEEK_SET) == static_cast<off_t>(split))
+    other = std::thread([&] {
+      try {
+        RecordReader reader(half.fd, split, false);
+        int32_t len = firstLen;
+        ScanRecords(reader, len, UINT64_MAX, quality, selection, second, stop);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    });
+  struct Joiner {
+    std::thread& t;
+    ~Joiner() {
+      if (t.joinable()) t.join();
+    }
+  } joiner{other};
+  RecordReader reader(file.fd, first, false);
+  if (!other.joinable()) {
+    ScanRecords(reader, recLen, UINT64_MAX, quality, selection, streams, stop);
+    return;
+  }
+  const bool reached = ScanRecords(reader, recLen, split, quality, selection, streams, stop);
+  const bool joins = reached && reader.Offset() == split && recLen == firstLen;
+  if (reached && !joins) ScanRecords(reader, recLen, UINT64_MAX, quality, selection, streams, stop);
+  other.join();
+  if (failure) std::rethrow_exception(failure);
+  if (joins) streams.Merge(second);
 }
 
-void NoteRecord(const IRecordFormat& format, const unsigned char* record, size_t length, const char* quality,
+void NoteRecord(const IRecordFormat& format, unsigned char* record, size_t length, const char* quality,
                 const CSelection& selection, CStreamRule& streams) {
   seed::RecordHeader h;
   double rate, start;
   if (!seed::IsAcceptedQuality(format.Quality(record), quality)) return;
-  if (!format.PeekHeader(record, length, h, rate, start).empty()) return;
+  if (!format.ReadHeader(record, length, h, rate, start).empty()) return;
   const seed::Encoding decoder = seed::DecoderFor(h.encodingFormat);
   if (decoder == seed::kText || decoder == seed::kNoDecoder || !h.station[0] || !h.channel[0] ||
       !seed::IsSafeCode(h.station) || !seed::IsSafeCode(h.channel) || !seed::IsSafeCode(h.network) ||
@@ -300,17 +248,6 @@ RecordReader::RecordReader(int fd, uint64_t offset, bool verify)
     m_FileSize = static_cast<uint64_t>(st.st_size);
   }
 }
-
-RecordReader::RecordReader(const unsigned char* mapped, uint64_t size, uint64_t offset, bool verify)
-    : m_Fd(-1),
-      m_Mapped(const_cast<unsigned char*>(mapped)),
-      m_Pos(static_cast<size_t>(std::min(offset, size))),
-      m_End(static_cast<size_t>(size)),
-      m_Offset(0),
-      m_Eof(true),
-      m_Verify(verify),
-      m_Regular(true),
-      m_FileSize(size) {}
 
 int RecordReader::Next(std::span<unsigned char>& record, int32_t& recLen, Framed& framed) {
   if (!Fill(std::max<size_t>(static_cast<size_t>(recLen), seed::kProbeSize))) return -1;
@@ -349,7 +286,7 @@ int RecordReader::Next(std::span<unsigned char>& record, int32_t& recLen, Framed
 }
 
 int RecordReader::Take(std::span<unsigned char>& record, size_t size) {
-  record = {Base() + m_Pos, size};
+  record = {m_Buf.get() + m_Pos, size};
   m_Pos += size;
   return 1;
 }
@@ -361,7 +298,7 @@ int RecordReader::ResyncAfter(std::span<unsigned char>& record, size_t size, uin
 }
 
 bool RecordReader::AtRecordOrEnd(size_t at) const {
-  const unsigned char* p = Base() + at;
+  const unsigned char* p = m_Buf.get() + at;
   const size_t avail = m_End - at;
   return avail == 0 || kFormat3.Begins(p, avail) || kFormat2.Begins(p, avail);
 }
@@ -415,7 +352,7 @@ void RecordReader::Reserve(size_t size) {
 // runs five times slower when the destination lies 1 to 31 bytes past the
 // source within a page, as in a buffer from malloc, 16 bytes into its page.
 bool RecordReader::Fill(size_t want) {
-  if (Available() >= want || m_Eof) return true;  // always, over a mapping
+  if (Available() >= want || m_Eof) return true;
   const size_t avail = Available();
   const uint64_t next = Offset();
   const size_t lead = next % kPage;

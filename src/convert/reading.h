@@ -49,9 +49,6 @@ class IRecordFormat {
   // string, or why its codes do not map into the archive.
   virtual std::string ReadHeader(unsigned char* record, size_t length, seed::RecordHeader& h, double& rate,
                                  double& start) const = 0;
-  // The same, leaving the record as it is (in a mapped file, say).
-  virtual std::string PeekHeader(const unsigned char* record, size_t length, seed::RecordHeader& h, double& rate,
-                                 double& start) const = 0;
 };
 
 // Version 3 where its header begins at p, version 2 anywhere else.
@@ -72,11 +69,9 @@ long FindFirstRecord(int fd, const char* quality, int32_t& recLen, off_t& failed
 // no use. With threads above 1, a large file's halves are read at once.
 void ScanStreams(const std::string& path, const char* quality, const CSelection& selection, CStreamRule& streams,
                  const std::atomic<bool>* stop = nullptr, unsigned threads = 1);
-// Called, where set, once the scan has mapped the file at path: a test
-// changes the file under the mapping there.
-extern void (*g_ScanMapped)(const std::string& path);
-// The scan's part for one undamaged record of length bytes.
-void NoteRecord(const IRecordFormat& format, const unsigned char* record, size_t length, const char* quality,
+// The scan's part for one undamaged record of length bytes, whose header
+// it reads in place.
+void NoteRecord(const IRecordFormat& format, unsigned char* record, size_t length, const char* quality,
                 const CSelection& selection, CStreamRule& streams);
 
 // Offsets and lengths of the data records in the first end bytes of fd that
@@ -105,9 +100,6 @@ class RecordReader {
   // lengths say: enough to frame the file, for a scan of its codes. A
   // regular file is read up to the size it had here.
   explicit RecordReader(int fd, uint64_t offset = 0, bool verify = true);
-  // Reads the size bytes at mapped (a whole file) from offset on, without
-  // copying them: the records it hands out are read-only.
-  RecordReader(const unsigned char* mapped, uint64_t size, uint64_t offset, bool verify);
   RecordReader(const RecordReader&) = delete;
   RecordReader& operator=(const RecordReader&) = delete;
 
@@ -133,8 +125,7 @@ class RecordReader {
 
  private:
   size_t Available() const { return m_End - m_Pos; }
-  unsigned char* Base() const { return m_Mapped ? m_Mapped : m_Buf.get(); }
-  const unsigned char* Data() const { return Base() + m_Pos; }
+  const unsigned char* Data() const { return m_Buf.get() + m_Pos; }
   // Reads until want bytes are available or the file ended; false on an error.
   bool Fill(size_t want);
   // Hands out the next size bytes as the record.
@@ -157,7 +148,6 @@ class RecordReader {
 
   int m_Fd;
   std::unique_ptr<unsigned char, AlignedFree> m_Buf;
-  unsigned char* m_Mapped = nullptr;  // instead of m_Buf: never written to
   size_t m_Size = 0;
   size_t m_Pos = 0, m_End = 0;
   uint64_t m_Offset;  // of m_Buf's first byte in the file

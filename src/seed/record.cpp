@@ -115,33 +115,26 @@ void HeaderToHostOrder(unsigned char* record, bool littleEndian) {
     Store16(record + offset, Load16In(record + offset, littleEndian));
 }
 
-void PeekHeader(const unsigned char* record, int R, RecordHeader& h, unsigned char (&fixed)[kFixedHeaderSize]) {
+void ReadHeader(unsigned char* record, int R, RecordHeader& h) {
   h.headerLittleEndian = IsLittleEndianHeader(record);
   Blockette1000 b;
   const bool found = FindBlockette1000(record, R, h.headerLittleEndian, b) == Chain::kFound;
-  std::memcpy(fixed, record, kFixedHeaderSize);
-  HeaderToHostOrder(fixed, h.headerLittleEndian);
-  h.quality = static_cast<char>(fixed[kQuality]);
-  CopyCode(fixed + kStation, kStationMax, h.station);
-  CopyCode(fixed + kChannel, kChannelMax, h.channel);
-  CopyCode(fixed + kLocation, kLocationMax, h.location);
-  CopyCode(fixed + kNetwork, kNetworkMax, h.network);
-  h.sampleCount = Load16(fixed + kSampleCount);
-  h.rateFactor = static_cast<int16_t>(Load16(fixed + kRateFactor));
-  h.rateMultiplier = static_cast<int16_t>(Load16(fixed + kRateMultiplier));
-  h.dataOffset = Load16(fixed + kDataOffset);
+  HeaderToHostOrder(record, h.headerLittleEndian);
+  h.quality = static_cast<char>(record[kQuality]);
+  CopyCode(record + kStation, kStationMax, h.station);
+  CopyCode(record + kChannel, kChannelMax, h.channel);
+  CopyCode(record + kLocation, kLocationMax, h.location);
+  CopyCode(record + kNetwork, kNetworkMax, h.network);
+  h.sampleCount = Load16(record + kSampleCount);
+  h.rateFactor = static_cast<int16_t>(Load16(record + kRateFactor));
+  h.rateMultiplier = static_cast<int16_t>(Load16(record + kRateMultiplier));
+  h.dataOffset = Load16(record + kDataOffset);
   h.blockette1000 = b.offset;
   h.encodingFormat = found ? b.encodingFormat : kSteim1Format;
   // Steim1 under a big-endian header, and a record without blockette 1000,
   // are most significant byte first whatever the word order says.
   const bool fixedOrder = !found || (b.encodingFormat == kSteim1Format && !h.headerLittleEndian);
   h.dataBigEndian = fixedOrder || b.wordOrder != 0;
-}
-
-void ReadHeader(unsigned char* record, int R, RecordHeader& h) {
-  unsigned char fixed[kFixedHeaderSize];
-  PeekHeader(record, R, h, fixed);
-  std::memcpy(record, fixed, kFixedHeaderSize);
 }
 
 void CopyCode(const unsigned char* field, int width, char* out) {

@@ -156,9 +156,6 @@ void HeaderToHostOrder(unsigned char* record, bool littleEndian);
 // byte order and its blockette 1000, turns the header to host order in place
 // and fills header.
 void ReadHeader(unsigned char* record, int R, RecordHeader& header);
-// The same, leaving the record as it is: fixed receives its first 48 bytes
-// turned to host order, for RecordStartTime.
-void PeekHeader(const unsigned char* record, int R, RecordHeader& header, unsigned char (&fixed)[kFixedHeaderSize]);
 
 // Copies a blank-filled code up to its first blank or NUL.
 void CopyCode(const unsigned char* field, int width, char* out);
