@@ -678,12 +678,15 @@ CStaInfo::Creation CStaInfo::CreateFile(unsigned sta, unsigned chan) {
   MakeHeader(header, sta, chan);
   // Written under a temporary name and renamed into place, so that a failed
   // creation neither leaves half a file nor destroys an earlier one.
-  std::string tmp = dir + kLocalSeparator + "." + name + ".XXXXXX";
-  int fd = ::mkstemp(tmp.data());
+  std::string tmp;
+  auto makeTemporary = [&] {
+    tmp = dir + kLocalSeparator + "." + name + ".XXXXXX";
+    return ::mkstemp(tmp.data());
+  };
+  int fd = makeTemporary();
   if (fd < 0 && errno == ENOENT) {  // the folder was removed meanwhile
     MakeFolders(s.m_Name, dir, true);
-    tmp = dir + kLocalSeparator + "." + name + ".XXXXXX";
-    fd = ::mkstemp(tmp.data());
+    fd = makeTemporary();
   }
   if (fd < 0) {
     ReportNotStored(full, "cannot create", s, k);
